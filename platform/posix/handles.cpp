@@ -1,0 +1,317 @@
+// Events over eventfd, standard handles over fds 0-2, detached threads.
+#include <win32_posix.h>
+
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <ctime>
+#include <new>
+
+#include <fcntl.h>
+
+#include <poll.h>
+#include <pthread.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+namespace {
+
+enum class Kind { Event, StandardStream, Thread };
+
+struct PosixHandle {
+    Kind kind;
+    int fd;
+    bool manualReset;
+    DWORD access;
+};
+
+thread_local DWORD lastError = 0;
+std::atomic<long> openHandles{0};
+
+// A reader that goes away must show up as a failed write, never kill us.
+const bool sigpipeIgnored = [] {
+    std::signal(SIGPIPE, SIG_IGN);
+    return true;
+}();
+
+PosixHandle standardHandles[3] = {
+    {Kind::StandardStream, 0, false, 0},
+    {Kind::StandardStream, 1, false, 0},
+    {Kind::StandardStream, 2, false, 0},
+};
+
+PosixHandle* AsEvent(HANDLE handle) {
+    auto* h = static_cast<PosixHandle*>(handle);
+    if (h == nullptr || handle == INVALID_HANDLE_VALUE || h->kind != Kind::Event) return nullptr;
+    return h;
+}
+
+DWORD ErrorFromErrno(int error) {
+    switch (error) {
+    case EPIPE: return ERROR_BROKEN_PIPE;
+    case EBADF: return ERROR_INVALID_HANDLE;
+    case ENOMEM: return ERROR_NOT_ENOUGH_MEMORY;
+    case EACCES:
+    case EPERM: return ERROR_ACCESS_DENIED;
+    default: return ERROR_INVALID_PARAMETER;
+    }
+}
+
+// Consumes an auto-reset event's signal; false if another waiter took it.
+bool TryAcquire(PosixHandle* h) {
+    if (h->manualReset) return true;
+    std::uint64_t value = 0;
+    return read(h->fd, &value, sizeof value) == static_cast<ssize_t>(sizeof value);
+}
+
+std::int64_t NowMs() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<std::int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+DWORD Wait(DWORD count, const HANDLE* handles, DWORD milliseconds) {
+    if (count == 0 || count > 64) {
+        lastError = ERROR_INVALID_PARAMETER;
+        return WAIT_FAILED;
+    }
+    pollfd fds[64];
+    PosixHandle* events[64];
+    for (DWORD i = 0; i < count; ++i) {
+        events[i] = AsEvent(handles[i]);
+        if (events[i] == nullptr) {
+            lastError = ERROR_INVALID_HANDLE;
+            return WAIT_FAILED;
+        }
+        if ((events[i]->access & SYNCHRONIZE) == 0) {
+            lastError = ERROR_ACCESS_DENIED;
+            return WAIT_FAILED;
+        }
+        fds[i] = {events[i]->fd, POLLIN, 0};
+    }
+    const std::int64_t deadline =
+        milliseconds == INFINITE ? 0 : NowMs() + static_cast<std::int64_t>(milliseconds);
+    for (;;) {
+        int timeout = -1;
+        if (milliseconds != INFINITE) {
+            const std::int64_t left = deadline - NowMs();
+            timeout = left > 0 ? static_cast<int>(left) : 0;
+        }
+        const int ready = poll(fds, count, timeout);
+        if (ready < 0) {
+            if (errno == EINTR) continue;
+            lastError = ErrorFromErrno(errno);
+            return WAIT_FAILED;
+        }
+        // Lowest signalled index wins, as on Windows.
+        for (DWORD i = 0; i < count; ++i)
+            if ((fds[i].revents & POLLIN) != 0 && TryAcquire(events[i])) return WAIT_OBJECT_0 + i;
+        if (ready == 0 && timeout == 0) return WAIT_TIMEOUT;
+    }
+}
+
+struct ThreadStart {
+    LPTHREAD_START_ROUTINE start;
+    LPVOID parameter;
+};
+
+void* ThreadMain(void* argument) {
+    ThreadStart start = *static_cast<ThreadStart*>(argument);
+    delete static_cast<ThreadStart*>(argument);
+    start.start(start.parameter);
+    return nullptr;
+}
+
+}  // namespace
+
+DWORD GetLastError() { return lastError; }
+void SetLastError(DWORD error) { lastError = error; }
+
+long PosixOpenHandleCount() { return openHandles.load(); }
+
+HANDLE CreateEventW(LPSECURITY_ATTRIBUTES, BOOL manualReset, BOOL initialState, LPCWSTR) {
+    const int fd = eventfd(initialState ? 1 : 0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (fd < 0) {
+        lastError = ErrorFromErrno(errno);
+        return nullptr;
+    }
+    auto* h = new (std::nothrow) PosixHandle{Kind::Event, fd, manualReset != FALSE,
+                                             EVENT_ALL_ACCESS};
+    if (h == nullptr) {
+        close(fd);
+        lastError = ERROR_NOT_ENOUGH_MEMORY;
+        return nullptr;
+    }
+    openHandles.fetch_add(1);
+    return h;
+}
+
+// Lock-free: the audio side signals from a real-time thread.
+BOOL SetEvent(HANDLE event) {
+    PosixHandle* h = AsEvent(event);
+    if (h == nullptr || (h->access & EVENT_MODIFY_STATE) == 0) {
+        lastError = h == nullptr ? ERROR_INVALID_HANDLE : ERROR_ACCESS_DENIED;
+        return FALSE;
+    }
+    const std::uint64_t one = 1;
+    // A full counter (EAGAIN) is still signalled.
+    if (write(h->fd, &one, sizeof one) < 0 && errno != EAGAIN) {
+        lastError = ErrorFromErrno(errno);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+BOOL ResetEvent(HANDLE event) {
+    PosixHandle* h = AsEvent(event);
+    if (h == nullptr || (h->access & EVENT_MODIFY_STATE) == 0) {
+        lastError = h == nullptr ? ERROR_INVALID_HANDLE : ERROR_ACCESS_DENIED;
+        return FALSE;
+    }
+    std::uint64_t value = 0;
+    while (read(h->fd, &value, sizeof value) > 0) {
+    }
+    return TRUE;
+}
+
+DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
+    return Wait(1, &handle, milliseconds);
+}
+
+DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll,
+                             DWORD milliseconds) {
+    if (waitAll) {
+        lastError = ERROR_INVALID_PARAMETER;  // not needed by the program
+        return WAIT_FAILED;
+    }
+    return Wait(count, handles, milliseconds);
+}
+
+HANDLE GetCurrentProcess() { return INVALID_HANDLE_VALUE; }
+
+BOOL DuplicateHandle(HANDLE sourceProcess, HANDLE source, HANDLE targetProcess, HANDLE* target,
+                     DWORD access, BOOL, DWORD options) {
+    PosixHandle* h = AsEvent(source);
+    if (h == nullptr || sourceProcess != GetCurrentProcess() ||
+        targetProcess != GetCurrentProcess() || target == nullptr) {
+        lastError = ERROR_INVALID_HANDLE;
+        return FALSE;
+    }
+    const int fd = fcntl(h->fd, F_DUPFD_CLOEXEC, 0);
+    if (fd < 0) {
+        lastError = ErrorFromErrno(errno);
+        return FALSE;
+    }
+    const DWORD granted = (options & DUPLICATE_SAME_ACCESS) != 0 ? h->access : access & h->access;
+    auto* copy = new (std::nothrow) PosixHandle{Kind::Event, fd, h->manualReset, granted};
+    if (copy == nullptr) {
+        close(fd);
+        lastError = ERROR_NOT_ENOUGH_MEMORY;
+        return FALSE;
+    }
+    openHandles.fetch_add(1);
+    *target = copy;
+    return TRUE;
+}
+
+BOOL CloseHandle(HANDLE handle) {
+    auto* h = static_cast<PosixHandle*>(handle);
+    if (h == nullptr || handle == INVALID_HANDLE_VALUE || h->kind == Kind::StandardStream) {
+        lastError = ERROR_INVALID_HANDLE;
+        return FALSE;
+    }
+    if (h->fd >= 0) close(h->fd);
+    delete h;
+    openHandles.fetch_sub(1);
+    return TRUE;
+}
+
+HANDLE GetStdHandle(DWORD which) {
+    if (which == STD_INPUT_HANDLE) return &standardHandles[0];
+    if (which == STD_OUTPUT_HANDLE) return &standardHandles[1];
+    if (which == STD_ERROR_HANDLE) return &standardHandles[2];
+    lastError = ERROR_INVALID_PARAMETER;
+    return INVALID_HANDLE_VALUE;
+}
+
+BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD toRead, DWORD* read, LPOVERLAPPED) {
+    auto* h = static_cast<PosixHandle*>(file);
+    if (read != nullptr) *read = 0;
+    if (h == nullptr || file == INVALID_HANDLE_VALUE || h->kind != Kind::StandardStream) {
+        lastError = ERROR_INVALID_HANDLE;
+        return FALSE;
+    }
+    for (;;) {
+        const ssize_t n = ::read(h->fd, buffer, toRead);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            lastError = ErrorFromErrno(errno);
+            return FALSE;
+        }
+        if (read != nullptr) *read = static_cast<DWORD>(n);
+        return TRUE;
+    }
+}
+
+BOOL WriteFile(HANDLE file, const void* buffer, DWORD toWrite, DWORD* written, LPOVERLAPPED) {
+    auto* h = static_cast<PosixHandle*>(file);
+    if (written != nullptr) *written = 0;
+    if (h == nullptr || file == INVALID_HANDLE_VALUE || h->kind != Kind::StandardStream) {
+        lastError = ERROR_INVALID_HANDLE;
+        return FALSE;
+    }
+    for (;;) {
+        const ssize_t n = ::write(h->fd, buffer, toWrite);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            lastError = ErrorFromErrno(errno);
+            return FALSE;
+        }
+        if (written != nullptr) *written = static_cast<DWORD>(n);
+        return TRUE;
+    }
+}
+
+HANDLE CreateThread(LPSECURITY_ATTRIBUTES, std::size_t stackSize, LPTHREAD_START_ROUTINE start,
+                    LPVOID parameter, DWORD, DWORD* threadId) {
+    auto* startInfo = new (std::nothrow) ThreadStart{start, parameter};
+    auto* h = new (std::nothrow) PosixHandle{Kind::Thread, -1, false, 0};
+    if (startInfo == nullptr || h == nullptr) {
+        delete startInfo;
+        delete h;
+        lastError = ERROR_NOT_ENOUGH_MEMORY;
+        return nullptr;
+    }
+    pthread_attr_t attributes;
+    pthread_attr_init(&attributes);
+    pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
+    if (stackSize != 0) pthread_attr_setstacksize(&attributes, stackSize);
+    pthread_t thread;
+    const int error = pthread_create(&thread, &attributes, ThreadMain, startInfo);
+    pthread_attr_destroy(&attributes);
+    if (error != 0) {
+        delete startInfo;
+        delete h;
+        lastError = error == EAGAIN ? ERROR_NOT_ENOUGH_MEMORY : ErrorFromErrno(error);
+        return nullptr;
+    }
+    if (threadId != nullptr) *threadId = 0;
+    openHandles.fetch_add(1);
+    return h;
+}
+
+void Sleep(DWORD milliseconds) {
+    timespec ts{static_cast<time_t>(milliseconds / 1000),
+                static_cast<long>(milliseconds % 1000) * 1000000L};
+    while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+    }
+}
+
+BOOL IsWindow(HWND) { return FALSE; }
+
+DWORD GetWindowThreadProcessId(HWND, DWORD* processId) {
+    if (processId != nullptr) *processId = 0;
+    return 0;
+}
+
+int _setmode(int, int) { return _O_BINARY; }  // no text mode to leave

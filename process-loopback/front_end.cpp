@@ -1,0 +1,130 @@
+#include "front_end.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <cwchar>
+
+namespace {
+
+constexpr wchar_t kComFailurePrefix[] = L"Falha ao inicializar COM";
+constexpr wchar_t kCaptureFailurePrefix[] = L"Falha na captura de \u00e1udio do processo";
+
+void AppendUtf8(std::string& out, std::uint32_t cp) {
+    if (cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) cp = 0xFFFD;
+    if (cp < 0x80) {
+        out += static_cast<char>(cp);
+    } else if (cp < 0x800) {
+        out += static_cast<char>(0xC0 | (cp >> 6));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    } else if (cp < 0x10000) {
+        out += static_cast<char>(0xE0 | (cp >> 12));
+        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    } else {
+        out += static_cast<char>(0xF0 | (cp >> 18));
+        out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    }
+}
+
+void WriteToStandardError(const std::string& bytes) {
+    std::fwrite(bytes.data(), 1, bytes.size(), stderr);
+    std::fflush(stderr);
+}
+
+}  // namespace
+
+std::string WideToUtf8(const wchar_t* text, std::size_t length) {
+    std::string out;
+    out.reserve(length);
+    for (std::size_t i = 0; i < length; ++i) {
+        auto unit = static_cast<std::uint32_t>(text[i]);
+        if constexpr (sizeof(wchar_t) == 2) {
+            unit &= 0xFFFF;
+            if (unit >= 0xD800 && unit <= 0xDBFF && i + 1 < length) {
+                auto low = static_cast<std::uint32_t>(text[i + 1]) & 0xFFFF;
+                if (low >= 0xDC00 && low <= 0xDFFF) {
+                    unit = 0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00);
+                    ++i;
+                }
+            }
+        }
+        AppendUtf8(out, unit);
+    }
+    return out;
+}
+
+CaptureTarget ParseArguments(int argc, const wchar_t* const* argv) {
+    CaptureTarget target{0, 0};
+    if (argc != 3) return target;
+
+    const unsigned long long value = std::wcstoull(argv[2], nullptr, 0);
+    if (value == 0) return target;
+
+    const wchar_t* option = argv[1];
+    if (std::wcscmp(option, L"--pid") == 0) {
+        target.processId = value <= 0xFFFFFFFFull ? static_cast<std::uint32_t>(value) : 0;
+        target.LoopbackMode = 0;
+    } else if (std::wcscmp(option, L"--exclude-pid") == 0) {
+        target.processId = value <= 0xFFFFFFFFull ? static_cast<std::uint32_t>(value) : 0;
+        target.LoopbackMode = 1;
+    } else if (std::wcscmp(option, L"--window") == 0) {
+        auto window = reinterpret_cast<HWND>(static_cast<std::uintptr_t>(value));
+        if (IsWindow(window)) {
+            DWORD owner = 0;
+            GetWindowThreadProcessId(window, &owner);
+            target.processId = owner;
+        }
+        target.LoopbackMode = 0;
+    }
+    return target;
+}
+
+std::string FormatFailureLine(const wchar_t* prefix, HRESULT code, const wchar_t* systemText) {
+    std::string line = WideToUtf8(prefix, std::wcslen(prefix));
+    char hex[16];
+    std::snprintf(hex, sizeof hex, " (0x%08X)", static_cast<unsigned>(code));
+    line += hex;
+    if (systemText != nullptr) {
+        // The platform ends its texts with a line break; the failure must stay one line.
+        std::size_t length = std::wcslen(systemText);
+        while (length > 0 && (systemText[length - 1] == L'\r' || systemText[length - 1] == L'\n'))
+            --length;
+        line += ": ";
+        line += WideToUtf8(systemText, length);
+    }
+    line += '\n';
+    return line;
+}
+
+void ReportFailure(const wchar_t* prefix, HRESULT code) {
+    LPWSTR text = nullptr;
+    FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
+                       FORMAT_MESSAGE_IGNORE_INSERTS,
+                   nullptr, static_cast<DWORD>(code), MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT),
+                   reinterpret_cast<LPWSTR>(&text), 0, nullptr);
+    WriteToStandardError(FormatFailureLine(prefix, code, text));
+    if (text != nullptr) LocalFree(text);
+}
+
+int RunFrontEnd(int argc, wchar_t** argv) {
+    _setmode(_fileno(stdout), _O_BINARY);
+
+    const CaptureTarget target = ParseArguments(argc, argv);
+    if (target.processId == 0) {
+        WriteToStandardError(kUsageText);
+        return 2;
+    }
+
+    HRESULT hr = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    if (FAILED(hr)) {
+        ReportFailure(kComFailurePrefix, hr);
+        return 3;
+    }
+    hr = RunProcessLoopbackCapture(target);
+    if (FAILED(hr)) ReportFailure(kCaptureFailurePrefix, hr);
+    CoUninitialize();
+    return FAILED(hr) ? 4 : 0;
+}

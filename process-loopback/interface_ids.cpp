@@ -1,0 +1,4 @@
+// Defines, once, the interface ids the headers only declare.
+#include <initguid.h>
+
+#include "platform.h"
