@@ -1,0 +1,43 @@
+// One capture session against the PipeWire daemon: the connection, the view
+// of the graph (nodes, ports, clients), the links from matching applications
+// to our input stream, and the stream itself.
+#pragma once
+
+#include "packet_ring.h"
+
+#include <win32_posix.h>
+
+#include <atomic>
+#include <cstdint>
+
+struct CaptureRequest {
+    std::uint32_t targetPid = 0;
+    bool excludeTree = false;  // false: only the tree; true: all but the tree
+};
+
+// Frames the ring holds: 2^18 at 48 kHz is 5.4 s, so a reader stalling for
+// 2 s loses nothing even with several quanta in flight.
+constexpr std::uint32_t kRingFrames = 1u << 18;
+// Largest packet handed out; also the staging area for wrapped packets.
+constexpr std::uint32_t kMaxPacketFrames = 4096;
+constexpr std::uint32_t kFrameBytes = 8;  // float32 x 2 channels
+
+class PwCapture;
+
+// Connects and reads the graph once. Blocks; not for PipeWire's own threads.
+// AUDCLNT_E_SERVICE_NOT_RUNNING when no daemon answers.
+HRESULT PwCaptureConnect(const CaptureRequest& request, PwCapture** capture);
+// Tears everything down in a safe order; capture may be null.
+void PwCaptureDestroy(PwCapture* capture);
+
+// Creates the stream and starts linking; event is signalled after every
+// buffer and when the daemon goes away. The event must outlive the capture.
+HRESULT PwCaptureStart(PwCapture* capture, HANDLE event);
+// Unlinks everything and pauses the stream.
+HRESULT PwCaptureStop(PwCapture* capture);
+
+PacketRing& PwCaptureRing(PwCapture* capture);
+// True once the daemon is gone or the stream failed.
+bool PwCaptureInvalidated(const PwCapture* capture);
+// Links currently in place (for tests and diagnostics).
+std::uint32_t PwCaptureLinkCount(const PwCapture* capture);
