@@ -19,7 +19,7 @@ const IID IID_IActivateAudioInterfaceAsyncOperation = {
 
 namespace {
 
-constexpr HRESULT kChangedMode = static_cast<HRESULT>(0x80010106L);  // RPC_E_CHANGED_MODE
+constexpr HRESULT kChangedMode = RPC_E_CHANGED_MODE;
 
 thread_local DWORD apartmentModel = 0;
 thread_local unsigned apartmentEntries = 0;

@@ -11,9 +11,9 @@ int main() {
     std::printf("0x%llx %lu\n", static_cast<unsigned long long>(reinterpret_cast<UINT_PTR>(window)),
                 static_cast<unsigned long>(GetCurrentProcessId()));
     std::fflush(stdout);
-    char byte = 0;
+    char received = 0;
     DWORD read = 0;
-    ReadFile(GetStdHandle(STD_INPUT_HANDLE), &byte, 1, &read, nullptr);
+    ReadFile(GetStdHandle(STD_INPUT_HANDLE), &received, 1, &read, nullptr);
     DestroyWindow(window);
     return 0;
 }

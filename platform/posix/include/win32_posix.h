@@ -157,6 +157,8 @@ HLOCAL LocalFree(HLOCAL memory);
 
 // ---- COM -------------------------------------------------------------------
 #define COINIT_MULTITHREADED 0x0
+#define COINIT_APARTMENTTHREADED 0x2
+#define RPC_E_CHANGED_MODE ((HRESULT)0x80010106L)
 HRESULT CoInitializeEx(void* reserved, DWORD coInit);
 void CoUninitialize();
 
