@@ -6,6 +6,7 @@
 PacketRing::~PacketRing() {
     delete[] ring_;
     delete[] staging_;
+    delete[] gapMarks_;
 }
 
 bool PacketRing::Init(std::uint32_t capacityFrames, std::uint32_t frameBytes,
@@ -13,14 +14,14 @@ bool PacketRing::Init(std::uint32_t capacityFrames, std::uint32_t frameBytes,
     if (ring_ != nullptr || capacityFrames == 0 || (capacityFrames & (capacityFrames - 1)) != 0 ||
         frameBytes == 0 || maxPacketFrames == 0 || maxPacketFrames > capacityFrames)
         return false;
-    const std::size_t ringBytes = std::size_t{capacityFrames} * frameBytes;
-    const std::size_t stagingBytes = std::size_t{maxPacketFrames} * frameBytes;
-    ring_ = new (std::nothrow) std::uint8_t[ringBytes];
-    staging_ = new (std::nothrow) std::uint8_t[stagingBytes];
-    if (ring_ == nullptr || staging_ == nullptr) {
+    ring_ = new (std::nothrow) std::uint8_t[std::size_t{capacityFrames} * frameBytes];
+    staging_ = new (std::nothrow) std::uint8_t[std::size_t{maxPacketFrames} * frameBytes];
+    gapMarks_ = new (std::nothrow) std::uint8_t[capacityFrames]();
+    if (ring_ == nullptr || staging_ == nullptr || gapMarks_ == nullptr) {
         delete[] ring_;
         delete[] staging_;
-        ring_ = staging_ = nullptr;
+        delete[] gapMarks_;
+        ring_ = staging_ = gapMarks_ = nullptr;
         return false;
     }
     capacity_ = capacityFrames;
@@ -36,38 +37,58 @@ std::uint32_t PacketRing::Write(const void* data, std::uint32_t frames) {
     const auto space = static_cast<std::uint32_t>(capacity_ - (w - r));
     const std::uint32_t n = frames < space ? frames : space;
 
-    const std::uint32_t offset = static_cast<std::uint32_t>(w & (capacity_ - 1));
-    const std::uint32_t first = n < capacity_ - offset ? n : capacity_ - offset;
-    const auto* source = static_cast<const std::uint8_t*>(data);
-    std::memcpy(ring_ + std::size_t{offset} * frameBytes_, source, std::size_t{first} * frameBytes_);
-    std::memcpy(ring_, source + std::size_t{first} * frameBytes_,
-                std::size_t{n - first} * frameBytes_);
-
-    // The gap mark must be visible no later than the frames that follow it.
-    if (n < frames) gapAt_.store(w + n, std::memory_order_relaxed);
-    written_.store(w + n, std::memory_order_release);
+    if (n > 0) {
+        const auto offset = static_cast<std::uint32_t>(w & (capacity_ - 1));
+        const std::uint32_t first = n < capacity_ - offset ? n : capacity_ - offset;
+        const auto* source = static_cast<const std::uint8_t*>(data);
+        std::memcpy(ring_ + std::size_t{offset} * frameBytes_, source,
+                    std::size_t{first} * frameBytes_);
+        std::memcpy(ring_, source + std::size_t{first} * frameBytes_,
+                    std::size_t{n - first} * frameBytes_);
+        if (lost_) {
+            gapMarks_[offset] = 1;
+            lost_ = false;
+        }
+        written_.store(w + n, std::memory_order_release);
+    }
+    if (n < frames) lost_ = true;
     return n;
+}
+
+std::uint32_t PacketRing::FramesBeforeGap(std::uint64_t from, std::uint32_t limit) const {
+    // The first frame may carry a mark of its own; only later ones end the packet.
+    for (std::uint32_t k = 1; k < limit;) {
+        const auto offset = static_cast<std::uint32_t>((from + k) & (capacity_ - 1));
+        std::uint32_t span = capacity_ - offset;
+        if (span > limit - k) span = limit - k;
+        const void* mark = std::memchr(gapMarks_ + offset, 1, span);
+        if (mark != nullptr)
+            return k + static_cast<std::uint32_t>(static_cast<const std::uint8_t*>(mark) -
+                                                  (gapMarks_ + offset));
+        k += span;
+    }
+    return limit;
 }
 
 std::uint32_t PacketRing::NextPacketFrames() const {
     if (ring_ == nullptr) return 0;
     const std::uint64_t w = written_.load(std::memory_order_acquire);
     const std::uint64_t r = read_.load(std::memory_order_relaxed);
-    const std::uint64_t gap = gapAt_.load(std::memory_order_relaxed);
-    std::uint64_t pending = w - r;
+    const std::uint64_t pending = w - r;
+    const auto limit = static_cast<std::uint32_t>(pending < maxPacket_ ? pending : maxPacket_);
     // A packet never spans a gap, so the flag lands on the first frame after it.
-    if (gap != kNoGap && gap > r && gap < w) pending = gap - r;
-    return static_cast<std::uint32_t>(pending < maxPacket_ ? pending : maxPacket_);
+    return limit == 0 ? 0 : FramesBeforeGap(r, limit);
 }
 
 bool PacketRing::Acquire(const std::uint8_t** data, std::uint32_t* frames, bool* discontinuity) {
     *data = nullptr;
     *frames = 0;
     *discontinuity = false;
+    if (acquired_ != 0) return false;
     const std::uint32_t n = NextPacketFrames();
     if (n == 0) return false;
     const std::uint64_t r = read_.load(std::memory_order_relaxed);
-    const std::uint32_t offset = static_cast<std::uint32_t>(r & (capacity_ - 1));
+    const auto offset = static_cast<std::uint32_t>(r & (capacity_ - 1));
     if (n <= capacity_ - offset) {
         *data = ring_ + std::size_t{offset} * frameBytes_;
     } else {
@@ -78,11 +99,7 @@ bool PacketRing::Acquire(const std::uint8_t** data, std::uint32_t* frames, bool*
                     std::size_t{n - first} * frameBytes_);
         *data = staging_;
     }
-    const std::uint64_t gap = gapAt_.load(std::memory_order_relaxed);
-    if (gap == r && flaggedGap_ != gap) {
-        *discontinuity = true;
-        flaggedGap_ = gap;
-    }
+    *discontinuity = gapMarks_[offset] != 0;
     *frames = n;
     acquired_ = n;
     return true;
@@ -90,8 +107,11 @@ bool PacketRing::Acquire(const std::uint8_t** data, std::uint32_t* frames, bool*
 
 bool PacketRing::Release(std::uint32_t frames) {
     if (frames != 0 && frames != acquired_) return false;
-    if (frames != 0)
-        read_.store(read_.load(std::memory_order_relaxed) + frames, std::memory_order_release);
+    if (frames != 0) {
+        const std::uint64_t r = read_.load(std::memory_order_relaxed);
+        gapMarks_[r & (capacity_ - 1)] = 0;  // before the slot goes back to the producer
+        read_.store(r + frames, std::memory_order_release);
+    }
     acquired_ = 0;
     return true;
 }

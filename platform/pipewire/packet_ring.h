@@ -38,18 +38,23 @@ public:
     std::uint32_t CapacityFrames() const { return capacity_; }
 
 private:
-    static constexpr std::uint64_t kNoGap = UINT64_MAX;
+    // Distance from frame `from` to the next frame that follows a gap, within
+    // `limit` frames; `limit` when there is none.
+    std::uint32_t FramesBeforeGap(std::uint64_t from, std::uint32_t limit) const;
 
     std::uint8_t* ring_ = nullptr;
     std::uint8_t* staging_ = nullptr;
+    // One byte per ring slot: 1 marks the first frame written after frames
+    // were lost. Set by the producer before publishing the frame, cleared by
+    // the consumer before giving the slot back, so every gap keeps its mark.
+    std::uint8_t* gapMarks_ = nullptr;
     std::uint32_t capacity_ = 0;
     std::uint32_t frameBytes_ = 0;
     std::uint32_t maxPacket_ = 0;
 
     // Frame counters since Init; they never wrap in practice (2^64 frames).
     alignas(64) std::atomic<std::uint64_t> written_{0};
-    std::atomic<std::uint64_t> gapAt_{kNoGap};  // written_ value where frames were lost
+    bool lost_ = false;  // producer-only: frames were dropped since the last write
     alignas(64) std::atomic<std::uint64_t> read_{0};
-    std::uint64_t flaggedGap_ = kNoGap;  // consumer-only
-    std::uint32_t acquired_ = 0;         // consumer-only
+    std::uint32_t acquired_ = 0;  // consumer-only
 };

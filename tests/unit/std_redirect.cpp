@@ -121,7 +121,8 @@ StderrCapture::StderrCapture() {
     char name[] = "sondrel-stderr-XXXXXX";
 #ifdef _WIN32
     path_ = _mktemp(name);
-    const int fd = _open(path_.c_str(), _O_CREAT | _O_RDWR | _O_BINARY, 0600);
+    // Text mode, as standard error has: line feeds go out as CR LF.
+    const int fd = _open(path_.c_str(), _O_CREAT | _O_RDWR | _O_TEXT, 0600);
     saved_ = _dup(2);
     _dup2(fd, 2);
     _close(fd);
