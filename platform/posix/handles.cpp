@@ -7,7 +7,6 @@
 #include <ctime>
 #include <new>
 
-#include <fcntl.h>
 
 #include <poll.h>
 #include <pthread.h>
@@ -18,10 +17,21 @@ namespace {
 
 enum class Kind { Event, StandardStream, Thread };
 
-struct PosixHandle {
-    Kind kind;
+// One event object, shared by its handle and every duplicate of it.
+struct EventObject {
     int fd;
     bool manualReset;
+    std::atomic<long> handles{1};
+    // Orders what the signaller wrote before SetEvent with what the waiter
+    // reads after its wait, in the language's memory model (the eventfd alone
+    // orders it only in the kernel's).
+    std::atomic<std::uint64_t> signals{0};
+};
+
+struct PosixHandle {
+    Kind kind;
+    int fd;  // standard streams
+    EventObject* event;
     DWORD access;
 };
 
@@ -35,9 +45,9 @@ const bool sigpipeIgnored = [] {
 }();
 
 PosixHandle standardHandles[3] = {
-    {Kind::StandardStream, 0, false, 0},
-    {Kind::StandardStream, 1, false, 0},
-    {Kind::StandardStream, 2, false, 0},
+    {Kind::StandardStream, 0, nullptr, 0},
+    {Kind::StandardStream, 1, nullptr, 0},
+    {Kind::StandardStream, 2, nullptr, 0},
 };
 
 PosixHandle* AsEvent(HANDLE handle) {
@@ -59,9 +69,13 @@ DWORD ErrorFromErrno(int error) {
 
 // Consumes an auto-reset event's signal; false if another waiter took it.
 bool TryAcquire(PosixHandle* h) {
-    if (h->manualReset) return true;
-    std::uint64_t value = 0;
-    return read(h->fd, &value, sizeof value) == static_cast<ssize_t>(sizeof value);
+    EventObject* e = h->event;
+    if (!e->manualReset) {
+        std::uint64_t value = 0;
+        if (read(e->fd, &value, sizeof value) != static_cast<ssize_t>(sizeof value)) return false;
+    }
+    e->signals.load(std::memory_order_acquire);
+    return true;
 }
 
 std::int64_t NowMs() {
@@ -87,7 +101,7 @@ DWORD Wait(DWORD count, const HANDLE* handles, DWORD milliseconds) {
             lastError = ERROR_ACCESS_DENIED;
             return WAIT_FAILED;
         }
-        fds[i] = {events[i]->fd, POLLIN, 0};
+        fds[i] = {events[i]->event->fd, POLLIN, 0};
     }
     const std::int64_t deadline =
         milliseconds == INFINITE ? 0 : NowMs() + static_cast<std::int64_t>(milliseconds);
@@ -135,9 +149,11 @@ HANDLE CreateEventW(LPSECURITY_ATTRIBUTES, BOOL manualReset, BOOL initialState, 
         lastError = ErrorFromErrno(errno);
         return nullptr;
     }
-    auto* h = new (std::nothrow) PosixHandle{Kind::Event, fd, manualReset != FALSE,
-                                             EVENT_ALL_ACCESS};
+    auto* event = new (std::nothrow) EventObject{fd, manualReset != FALSE};
+    auto* h = event ? new (std::nothrow) PosixHandle{Kind::Event, -1, event, EVENT_ALL_ACCESS}
+                    : nullptr;
     if (h == nullptr) {
+        delete event;
         close(fd);
         lastError = ERROR_NOT_ENOUGH_MEMORY;
         return nullptr;
@@ -153,9 +169,10 @@ BOOL SetEvent(HANDLE event) {
         lastError = h == nullptr ? ERROR_INVALID_HANDLE : ERROR_ACCESS_DENIED;
         return FALSE;
     }
+    h->event->signals.fetch_add(1, std::memory_order_release);
     const std::uint64_t one = 1;
     // A full counter (EAGAIN) is still signalled.
-    if (write(h->fd, &one, sizeof one) < 0 && errno != EAGAIN) {
+    if (write(h->event->fd, &one, sizeof one) < 0 && errno != EAGAIN) {
         lastError = ErrorFromErrno(errno);
         return FALSE;
     }
@@ -169,7 +186,7 @@ BOOL ResetEvent(HANDLE event) {
         return FALSE;
     }
     std::uint64_t value = 0;
-    while (read(h->fd, &value, sizeof value) > 0) {
+    while (read(h->event->fd, &value, sizeof value) > 0) {
     }
     return TRUE;
 }
@@ -197,18 +214,13 @@ BOOL DuplicateHandle(HANDLE sourceProcess, HANDLE source, HANDLE targetProcess, 
         lastError = ERROR_INVALID_HANDLE;
         return FALSE;
     }
-    const int fd = fcntl(h->fd, F_DUPFD_CLOEXEC, 0);
-    if (fd < 0) {
-        lastError = ErrorFromErrno(errno);
-        return FALSE;
-    }
     const DWORD granted = (options & DUPLICATE_SAME_ACCESS) != 0 ? h->access : access & h->access;
-    auto* copy = new (std::nothrow) PosixHandle{Kind::Event, fd, h->manualReset, granted};
+    auto* copy = new (std::nothrow) PosixHandle{Kind::Event, -1, h->event, granted};
     if (copy == nullptr) {
-        close(fd);
         lastError = ERROR_NOT_ENOUGH_MEMORY;
         return FALSE;
     }
+    h->event->handles.fetch_add(1);
     openHandles.fetch_add(1);
     *target = copy;
     return TRUE;
@@ -220,7 +232,10 @@ BOOL CloseHandle(HANDLE handle) {
         lastError = ERROR_INVALID_HANDLE;
         return FALSE;
     }
-    if (h->fd >= 0) close(h->fd);
+    if (h->event != nullptr && h->event->handles.fetch_sub(1) == 1) {
+        close(h->event->fd);
+        delete h->event;
+    }
     delete h;
     openHandles.fetch_sub(1);
     return TRUE;
@@ -275,7 +290,7 @@ BOOL WriteFile(HANDLE file, const void* buffer, DWORD toWrite, DWORD* written, L
 HANDLE CreateThread(LPSECURITY_ATTRIBUTES, std::size_t stackSize, LPTHREAD_START_ROUTINE start,
                     LPVOID parameter, DWORD, DWORD* threadId) {
     auto* startInfo = new (std::nothrow) ThreadStart{start, parameter};
-    auto* h = new (std::nothrow) PosixHandle{Kind::Thread, -1, false, 0};
+    auto* h = new (std::nothrow) PosixHandle{Kind::Thread, -1, nullptr, 0};
     if (startInfo == nullptr || h == nullptr) {
         delete startInfo;
         delete h;

@@ -22,6 +22,7 @@ constexpr std::uint32_t kPatternWrap = 16777215;  // keeps every value exact in 
 struct State {
     std::mutex mutex;
     bool loaded = false;
+    bool fromEnvironment = false;  // a program run: nobody joins completions
     Scenario scenario;
     std::vector<std::string> calls;
     std::string tracePath;
@@ -97,6 +98,7 @@ Scenario CurrentScenario() {
     std::lock_guard<std::mutex> lock(s.mutex);
     if (!s.loaded) {
         s.loaded = true;
+        s.fromEnvironment = true;
         if (const char* trace = std::getenv("SONDREL_TRACE")) s.tracePath = trace;
         std::string error;
         const char* text = std::getenv("SONDREL_SCENARIO");
@@ -482,6 +484,7 @@ void SetScenario(const Scenario& scenario) {
     State& s = Global();
     std::lock_guard<std::mutex> lock(s.mutex);
     s.loaded = true;
+    s.fromEnvironment = false;
     s.scenario = scenario;
     s.calls.clear();
     s.activation = ActivationRecord{};
@@ -571,6 +574,7 @@ HRESULT WINAPI ActivateAudioInterfaceAsync(LPCWSTR path, REFIID riid, PROPVARIAN
         created->Release();
     });
     std::lock_guard<std::mutex> lock(Global().mutex);
-    Global().completions.push_back(std::move(completion));
+    if (Global().fromEnvironment) completion.detach();
+    else Global().completions.push_back(std::move(completion));
     return scenario.activate;
 }
