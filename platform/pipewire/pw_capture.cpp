@@ -129,7 +129,7 @@ public:
 
     void Invalidate() {
         if (invalid_.exchange(true)) return;
-
+        Signal();
         pw_thread_loop_signal(loop_, false);
     }
 
@@ -145,7 +145,7 @@ public:
         const std::uint32_t pid = NodeProcess(node);
         if (pid == 0) return false;  // not known yet: decided when its client's info arrives
         if (request_.excludeTree)
-            return pid != static_cast<std::uint32_t>(getpid());
+            return pid != static_cast<std::uint32_t>(getpid()) && !tree_.Contains(pid);
         return tree_.Contains(pid);
     }
 
