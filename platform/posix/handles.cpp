@@ -37,6 +37,7 @@ struct PosixHandle {
 
 thread_local DWORD lastError = 0;
 std::atomic<long> openHandles{0};
+std::atomic<int> failingThreadStarts{0};
 
 // A reader that goes away must show up as a failed write, never kill us.
 const bool sigpipeIgnored = [] {
@@ -142,6 +143,8 @@ DWORD GetLastError() { return lastError; }
 void SetLastError(DWORD error) { lastError = error; }
 
 long PosixOpenHandleCount() { return openHandles.load(); }
+
+void PosixFailThreadStarts(int count) { failingThreadStarts.store(count); }
 
 HANDLE CreateEventW(LPSECURITY_ATTRIBUTES, BOOL manualReset, BOOL initialState, LPCWSTR) {
     const int fd = eventfd(initialState ? 1 : 0, EFD_NONBLOCK | EFD_CLOEXEC);
@@ -289,6 +292,10 @@ BOOL WriteFile(HANDLE file, const void* buffer, DWORD toWrite, DWORD* written, L
 
 HANDLE CreateThread(LPSECURITY_ATTRIBUTES, std::size_t stackSize, LPTHREAD_START_ROUTINE start,
                     LPVOID parameter, DWORD, DWORD* threadId) {
+    if (failingThreadStarts.load() > 0 && failingThreadStarts.fetch_sub(1) > 0) {
+        lastError = ERROR_NOT_ENOUGH_MEMORY;
+        return nullptr;
+    }
     auto* startInfo = new (std::nothrow) ThreadStart{start, parameter};
     auto* h = new (std::nothrow) PosixHandle{Kind::Thread, -1, nullptr, 0};
     if (startInfo == nullptr || h == nullptr) {

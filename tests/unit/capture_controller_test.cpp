@@ -175,6 +175,23 @@ TEST(RunProcessLoopbackCapture, ReaderGoneIsSuccessMidStreamButFailureBeforeTheH
     }
 }
 
+#ifndef _WIN32
+// The header is out and the client runs when the stop watcher cannot start:
+// the run must still stop the client, release everything and fail.
+TEST(RunProcessLoopbackCapture, StopWatcherThatCannotStartStopsTheClientAndFails) {
+    const long handles = OpenHandles();
+    PosixFailThreadStarts(1);
+    const Outcome outcome = Capture("pace=prequeue packets=480", false);
+    PosixFailThreadStarts(0);
+    EXPECT_EQ(outcome.result, static_cast<HRESULT>(0x80070008));  // not enough memory
+    EXPECT_EQ(outcome.output.size(), 16u);
+    Calls expected = kUpToStart;
+    expected.push_back("Stop");
+    EXPECT_EQ(CallsBeforeReleases(), expected);
+    ExpectEverythingReleased(handles);
+}
+#endif
+
 // The platform never answers in time; its answer comes later still, after
 // the controller has closed its event and returned.
 TEST(RunProcessLoopbackCapture, LateCompletionAfterTheTimeoutTouchesNothingClosed) {

@@ -134,6 +134,9 @@ void Sleep(DWORD milliseconds);
 // Open kernel handles of this process (events, duplicates, threads); tests
 // use it to see that nothing leaks.
 long PosixOpenHandleCount();
+// Makes the next `count` thread starts fail as if memory were exhausted, so
+// tests can reach the paths that handle it. Nothing else calls it.
+void PosixFailThreadStarts(int count);
 
 // ---- windows ---------------------------------------------------------------
 BOOL IsWindow(HWND window);
