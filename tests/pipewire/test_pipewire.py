@@ -9,6 +9,7 @@ import subprocess
 import sys
 import tempfile
 import threading
+import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -144,11 +145,40 @@ class SessionTest(unittest.TestCase):
 class Selection(SessionTest):
     """Which applications end up in the capture."""
 
+    def links(self):
+        out = subprocess.run(["pw-link", "-l", "-o"], env=self.session.env, check=True,
+                             capture_output=True, text=True).stdout
+        pairs, port = set(), None
+        for line in out.splitlines():
+            if line.startswith("  |-> "):
+                pairs.add((port, line[6:].strip()))
+            elif not line.startswith(" "):
+                port = line.strip()
+        return pairs
+
     def test_include_takes_the_target_and_nothing_else(self):
         target = self.pw_play(440)
         self.paplay(1000)
-        s = self.capture_seconds(1, "--pid", str(target.pid))
-        self.assertTones(s, present=[440], absent=[1000])
+        cap = self.capture("--pid", str(target.pid))
+        self.assertTrue(cap.wait_for_bytes(16 + SECOND))
+        during = self.links()
+        rc, data, err = cap.stop()
+        # The daemon drops a departed client's links on its own schedule;
+        # lingering ones would stay for good.
+        for _ in range(100):
+            after = self.links()
+            if not {(o, i) for o, i in after if "sondrel-process-loopback" in i}:
+                break
+            time.sleep(0.05)
+        self.assertEqual((rc, err), (0, ""))
+        self.assertTones(self.samples(data), present=[440], absent=[1000])
+        ours = {(o, i) for o, i in during if i.startswith("sondrel-process-loopback:")}
+        self.assertEqual(ours, {("pw-play:output_FL", "sondrel-process-loopback:input_FL"),
+                                ("pw-play:output_FR", "sondrel-process-loopback:input_FR")})
+        # The player still plays to its sink, and our links left with us.
+        self.assertIn(("pw-play:output_FL", "sondrel-test-sink:playback_FL"), during)
+        self.assertIn(("pw-play:output_FL", "sondrel-test-sink:playback_FL"), after)
+        self.assertFalse({(o, i) for o, i in after if "sondrel-process-loopback" in i})
 
     def test_include_a_pulse_client(self):
         self.pw_play(440)
