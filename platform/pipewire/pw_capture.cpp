@@ -4,12 +4,10 @@
 
 #include <pipewire/pipewire.h>
 #include <spa/param/audio/format-utils.h>
-#include <spa/utils/result.h>
 
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <map>
 #include <mutex>
 #include <new>
