@@ -252,42 +252,38 @@ HANDLE GetStdHandle(DWORD which) {
     return INVALID_HANDLE_VALUE;
 }
 
-BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD toRead, DWORD* read, LPOVERLAPPED) {
+namespace {
+
+// One synchronous read or write on a standard stream, restarted when a
+// signal interrupts it.
+template <typename Transfer>
+BOOL TransferOnStream(HANDLE file, DWORD* done, Transfer transfer) {
     auto* h = static_cast<PosixHandle*>(file);
-    if (read != nullptr) *read = 0;
+    if (done != nullptr) *done = 0;
     if (h == nullptr || file == INVALID_HANDLE_VALUE || h->kind != Kind::StandardStream) {
         lastError = ERROR_INVALID_HANDLE;
         return FALSE;
     }
-    for (;;) {
-        const ssize_t n = ::read(h->fd, buffer, toRead);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) {
-            lastError = ErrorFromErrno(errno);
-            return FALSE;
-        }
-        if (read != nullptr) *read = static_cast<DWORD>(n);
-        return TRUE;
+    ssize_t n = 0;
+    do {
+        n = transfer(h->fd);
+    } while (n < 0 && errno == EINTR);
+    if (n < 0) {
+        lastError = ErrorFromErrno(errno);
+        return FALSE;
     }
+    if (done != nullptr) *done = static_cast<DWORD>(n);
+    return TRUE;
+}
+
+}  // namespace
+
+BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD toRead, DWORD* read, LPOVERLAPPED) {
+    return TransferOnStream(file, read, [&](int fd) { return ::read(fd, buffer, toRead); });
 }
 
 BOOL WriteFile(HANDLE file, const void* buffer, DWORD toWrite, DWORD* written, LPOVERLAPPED) {
-    auto* h = static_cast<PosixHandle*>(file);
-    if (written != nullptr) *written = 0;
-    if (h == nullptr || file == INVALID_HANDLE_VALUE || h->kind != Kind::StandardStream) {
-        lastError = ERROR_INVALID_HANDLE;
-        return FALSE;
-    }
-    for (;;) {
-        const ssize_t n = ::write(h->fd, buffer, toWrite);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) {
-            lastError = ErrorFromErrno(errno);
-            return FALSE;
-        }
-        if (written != nullptr) *written = static_cast<DWORD>(n);
-        return TRUE;
-    }
+    return TransferOnStream(file, written, [&](int fd) { return ::write(fd, buffer, toWrite); });
 }
 
 HANDLE CreateThread(LPSECURITY_ATTRIBUTES, std::size_t stackSize, LPTHREAD_START_ROUTINE start,

@@ -13,18 +13,24 @@ struct Activation {
     bool signalled = false;
 };
 
+void StartActivation(const char* scenario, HANDLE done,
+                     IActivateAudioInterfaceCompletionHandler** handler,
+                     IActivateAudioInterfaceAsyncOperation** operation) {
+    scripted::SetScenario(MakeScenario(scenario));
+    ASSERT_EQ(CreateActivationHandler(done, handler), S_OK);
+    PROPVARIANT params{};
+    ASSERT_EQ(ActivateAudioInterfaceAsync(L"VAD\\Process_Loopback", IID_IAudioClient, &params,
+                                          *handler, operation),
+              S_OK);
+}
+
 // Activates through the scripted platform, which completes on its own thread.
 Activation Activate(const char* scenario) {
-    scripted::SetScenario(MakeScenario(scenario));
     Activation result;
     HANDLE done = CreateEventW(nullptr, FALSE, FALSE, nullptr);
     IActivateAudioInterfaceCompletionHandler* handler = nullptr;
-    EXPECT_EQ(CreateActivationHandler(done, &handler), S_OK);
-    PROPVARIANT params{};
     IActivateAudioInterfaceAsyncOperation* operation = nullptr;
-    EXPECT_EQ(ActivateAudioInterfaceAsync(L"VAD\\Process_Loopback", IID_IAudioClient, &params,
-                                          handler, &operation),
-              S_OK);
+    StartActivation(scenario, done, &handler, &operation);
     result.signalled = WaitForSingleObject(done, 5000) == WAIT_OBJECT_0;
     result.outcome = GetActivationOutcome(handler, &result.client);
     scripted::JoinCompletionThreads();
@@ -99,15 +105,10 @@ TEST(ActivationHandler, AnswersItsInterfacesAndNothingElse) {
 // closes its own copy when it dies.
 TEST(ActivationHandler, CompletionAfterTheCreatorClosedItsEventIsHarmless) {
     const long handles = OpenHandles();
-    scripted::SetScenario(MakeScenario("completion=late:200"));
     HANDLE done = CreateEventW(nullptr, FALSE, FALSE, nullptr);
     IActivateAudioInterfaceCompletionHandler* handler = nullptr;
-    ASSERT_EQ(CreateActivationHandler(done, &handler), S_OK);
-    PROPVARIANT params{};
     IActivateAudioInterfaceAsyncOperation* operation = nullptr;
-    ASSERT_EQ(ActivateAudioInterfaceAsync(L"VAD\\Process_Loopback", IID_IAudioClient, &params,
-                                          handler, &operation),
-              S_OK);
+    StartActivation("completion=late:200", done, &handler, &operation);
     CloseHandle(done);
     EXPECT_FALSE(HandleIsOpen(done));
     operation->Release();
