@@ -182,6 +182,15 @@ class Streaming(unittest.TestCase):
         out, err = p.communicate(timeout=30)
         self.assertEqual((p.returncode, out, err), (0, HEADER, b""))
 
+    def test_stdout_absent_fails_at_the_header(self):
+        env = dict(os.environ, SONDREL_SCENARIO="")
+        p = subprocess.Popen(command(ARGS.scripted, "--pid", "42"), stdin=subprocess.DEVNULL,
+                             stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, env=env,
+                             preexec_fn=lambda: os.close(1))
+        err = p.communicate(timeout=30)[1]
+        self.assertEqual(p.returncode, 4)
+        self.assertTrue(err.startswith(CAPTURE_PREFIX + b" (0x8007006D)"), err)
+
     def test_reader_taking_one_byte_per_read_gets_everything_in_order(self):
         r = Run(self, "pace=prequeue packets=480x3,100", stdin=subprocess.DEVNULL)
         fd = r.process.stdout.fileno()
