@@ -134,7 +134,8 @@ TEST(RunProcessLoopbackCapture, StopsOnAByteWithStdinKeptOpen) {
     OutputCollector output;
     HRESULT result = E_PENDING;
     std::thread capture([&] { result = RunProcessLoopbackCapture({42, 0}); });
-    while (scripted::PacketsReleased() < 3) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    for (int i = 0; i < 2000 && scripted::PacketsReleased() < 3; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
     input.Write("\x7f", 1);
     capture.join();
     EXPECT_EQ(result, S_OK);
@@ -165,7 +166,14 @@ TEST(RunProcessLoopbackCapture, ReaderGoneIsSuccessMidStreamButFailureBeforeTheH
         std::thread capture([&] { result = RunProcessLoopbackCapture({42, 0}); });
         std::uint8_t chunk[4096];
         std::size_t got = 0;
-        while (got < 100000) got += output.Read(chunk, sizeof chunk);
+        while (got < 100000) {
+            const std::size_t read = output.Read(chunk, sizeof chunk);
+            if (read == 0) {
+                ADD_FAILURE() << "the stream ended early";
+                break;
+            }
+            got += read;
+        }
         output.CloseTestEnd();
         capture.join();
         EXPECT_EQ(result, S_OK);
