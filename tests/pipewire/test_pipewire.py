@@ -1,325 +1,203 @@
-"""End-to-end runs of the Linux program against a private PipeWire session.
+"""End-to-end runs of the Linux program against one private PipeWire session.
 
-Usage: test_pipewire.py --program PATH [unittest options]
-Tones are told apart by Goertzel levels: a captured tone sits near 0.5
-(it is played at half scale), one that must be absent stays below 0.01.
+  test_pipewire.py --program PATH [unittest options]
+
+Tones are told apart by Goertzel levels: a captured tone sits near 0.5 (it is
+played at half scale); one that must be absent stays below 0.01. The demo and
+the bench borrow start_session, make_tone and level from here.
 """
+import math
 import os
+import shutil
+import signal
+import struct
 import subprocess
 import sys
 import tempfile
 import threading
-import time
 import unittest
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import tone  # noqa: E402
-from pwsession import Session, make_tone, stop_process  # noqa: E402
-
-PROGRAM = None
-PRESENT = 0.3
-ABSENT = 0.01
+PW_SESSION = os.path.join(os.path.dirname(os.path.abspath(__file__)), "pw-session")
+HEADER = b"SDRA" + struct.pack("<IIHH", 1, 48000, 2, 32)
 SECOND = 48000 * 8
-HANG_GUARD = 20  # seconds; only ever reached when something is stuck
-FAILURE = "Falha na captura de \u00e1udio do processo"
+GUARD = 20  # seconds; reached only when something hangs
+PIPES = dict(stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+PROGRAM = None
+
+
+def start_session(directory):
+    """Starts pw-session under directory; returns the environment inside it."""
+    lines = subprocess.run([PW_SESSION, "start", directory], check=True, text=True,
+                           capture_output=True, timeout=30).stdout
+    # bash reads the lines, so their quoting has a single reader.
+    env = subprocess.run(["bash", "-c", lines + "env -0"], check=True, text=True,
+                         capture_output=True).stdout
+    return dict(item.split("=", 1) for item in env.split("\0") if item)
+
+
+def stop_session(directory):
+    subprocess.run([PW_SESSION, "stop", directory], check=True, timeout=30)
+
+
+def make_tone(path, freq, seconds):
+    subprocess.run(["sox", "-n", "-r", "44100", "-c", "1", "-b", "16", path, "synth",
+                    str(seconds), "sine", str(freq), "vol", "0.5"], check=True)
+
+
+def left(data):
+    """Left-channel samples of a captured stream."""
+    body = data[16:len(data) - (len(data) - 16) % 8]
+    return struct.unpack("<%df" % (len(body) // 4), body)[0::2]
+
+
+def level(samples, freq):
+    """Amplitude of one frequency at 48 kHz (Goertzel); 1.0 for a full-scale sine."""
+    coeff = 2 * math.cos(2 * math.pi * freq / 48000)
+    s1 = s2 = 0.0
+    for x in samples:
+        s1, s2 = x + coeff * s1 - s2, s1
+    return 2 * math.sqrt(max(s1 * s1 + s2 * s2 - coeff * s1 * s2, 0)) / max(len(samples), 1)
+
+
+def failure(code, message):
+    return "Falha na captura de \u00e1udio do processo (0x%08X): %s\n" % (code, message)
 
 
 class Capture:
-    """The program running with pipes on all three standard streams."""
+    """The program with all three standard streams piped; stdout read on a thread
+    that stops reading and closes it after `keep` bytes."""
 
-    def __init__(self, env, *args):
-        self.proc = subprocess.Popen([PROGRAM, *args], stdin=subprocess.PIPE,
-                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env)
-        self.data = bytearray()
+    def __init__(self, proc, keep=None):
+        self.proc, self.data, self.ended, self.keep = proc, bytearray(), False, keep
         self.cond = threading.Condition()
         self.reader = threading.Thread(target=self._read, daemon=True)
         self.reader.start()
 
     def _read(self):
-        while True:
-            chunk = self.proc.stdout.read1(65536)
+        while chunk := self.proc.stdout.read1(65536):
             with self.cond:
-                if not chunk:
-                    self.cond.notify_all()
-                    return
                 self.data += chunk
                 self.cond.notify_all()
-
-    def wait_for_bytes(self, count):
-        """True once count bytes arrived; False if the stream ended first."""
+            if self.keep and len(self.data) >= self.keep:
+                self.proc.stdout.close()
+                break
         with self.cond:
-            return self.cond.wait_for(
-                lambda: len(self.data) >= count or not self.reader.is_alive(),
-                HANG_GUARD) and len(self.data) >= count
+            self.ended = True
+            self.cond.notify_all()
 
-    def stop(self, how="byte"):
-        if how == "byte":
-            self.proc.stdin.write(b"q")
-            self.proc.stdin.flush()
-        else:
+    def wait_for(self, seconds):
+        """True once that much audio arrived, False when the stream ended or stalled."""
+        want = 16 + int(seconds * SECOND)
+        with self.cond:
+            self.cond.wait_for(lambda: len(self.data) >= want or self.ended, GUARD)
+            return len(self.data) >= want
+
+    def finish(self, stop=b"q"):
+        """Stops by writing `stop`, or by closing stdin when it is None."""
+        if stop is None:
             self.proc.stdin.close()
-        return self.finish()
-
-    def finish(self):
-        rc = self.proc.wait(HANG_GUARD)
-        self.reader.join(HANG_GUARD)
-        err = self.proc.stderr.read().decode("utf-8")
+        elif stop:
+            self.proc.stdin.write(stop)
+            self.proc.stdin.flush()
+        rc = self.proc.wait(GUARD)
+        self.reader.join(GUARD)
+        err = self.proc.stderr.read().decode()
         for stream in (self.proc.stdin, self.proc.stdout, self.proc.stderr):
-            if not stream.closed:
-                stream.close()
+            stream.close()
         return rc, bytes(self.data), err
 
-    def kill(self):
-        stop_process(self.proc)
 
-
-class SessionTest(unittest.TestCase):
-    """One private session per class; players are stopped after every test."""
-
+class PipeWire(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        cls.tmp = tempfile.TemporaryDirectory(prefix="sondrel-pwtest-")
-        cls.tones = {}
-        for freq in (440, 660, 1000):
-            path = os.path.join(cls.tmp.name, "%d.wav" % freq)
-            make_tone(path, freq, 10)
-            cls.tones[freq] = path
-        for freq in (440, 660):
-            path = os.path.join(cls.tmp.name, "%d-short.wav" % freq)
-            make_tone(path, freq, 0.6)
-            cls.tones["%d-short" % freq] = path
-        cls.session = Session().start()
+        cls.tmp = tempfile.mkdtemp(prefix="sondrel-pwtest-")
+        cls.addClassCleanup(shutil.rmtree, cls.tmp)
+        cls.wav = {}
+        for name, freq, seconds in ((440, 440, 10), (1000, 1000, 10), ("440s", 440, 0.6),
+                                    ("660s", 660, 0.6)):
+            cls.wav[name] = os.path.join(cls.tmp, "%s.wav" % name)
+            make_tone(cls.wav[name], freq, seconds)
+        cls.addClassCleanup(stop_session, cls.tmp)
+        cls.env = start_session(cls.tmp)
 
-    @classmethod
-    def tearDownClass(cls):
-        cls.session.stop()
-        cls.tmp.cleanup()
-
-    def setUp(self):
-        self.procs = []
-
-    def tearDown(self):
-        for proc in self.procs:
-            stop_process(proc)
-
-    def spawn(self, *argv):
-        proc = subprocess.Popen(list(argv), env=self.session.env,
-                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        self.procs.append(proc)
+    def spawn(self, *argv, **pipes):
+        # A group of its own, so cleanup also ends players a target started.
+        proc = subprocess.Popen(argv, env=self.env, start_new_session=True, **(
+            pipes or dict(stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)))
+        self.addCleanup(proc.wait)
+        self.addCleanup(lambda: proc.poll() is None and os.killpg(proc.pid, signal.SIGKILL))
         return proc
 
-    def pw_play(self, freq):
-        return self.spawn("pw-play", self.tones[freq])
+    def capture(self, *args, keep=None):
+        return Capture(self.spawn(PROGRAM, *args, **PIPES), keep)
 
-    def paplay(self, freq):
-        return self.spawn("paplay", self.tones[freq])
-
-    def capture(self, *args):
-        cap = Capture(self.session.env, *args)
-        self.procs.append(cap.proc)
-        return cap
-
-    def capture_seconds(self, seconds, *args):
-        """Captures until `seconds` of audio arrived, then stops by a byte."""
-        cap = self.capture(*args)
-        self.assertTrue(cap.wait_for_bytes(16 + int(seconds * SECOND)),
-                        "the capture ended or stalled before %s s of audio" % seconds)
-        rc, data, err = cap.stop()
-        self.assertEqual((rc, err), (0, ""))
-        return self.samples(data)
-
-    def samples(self, data):
-        header, left = tone.split_stream(data)
-        self.assertEqual(header, tone.HEADER)
-        self.assertEqual((len(data) - 16) % 8, 0)
-        return left
-
-    def assertTones(self, samples, present, absent):
-        levels = {f: round(tone.level(samples, f), 4) for f in present + absent}
+    def assertTones(self, data, present, absent, floor=0.3):
+        self.assertEqual(data[:16], HEADER)
+        levels = {f: round(level(left(data), f), 4) for f in present + absent}
         for f in present:
-            self.assertGreater(levels[f], PRESENT, "%d Hz missing: %r" % (f, levels))
+            self.assertGreater(levels[f], floor, "%d Hz missing: %r" % (f, levels))
         for f in absent:
-            self.assertLess(levels[f], ABSENT, "%d Hz leaked in: %r" % (f, levels))
+            self.assertLess(levels[f], 0.01, "%d Hz leaked in: %r" % (f, levels))
 
-
-class Selection(SessionTest):
-    """Which applications end up in the capture."""
-
-    def links(self):
-        out = subprocess.run(["pw-link", "-l", "-o"], env=self.session.env, check=True,
-                             capture_output=True, text=True).stdout
-        pairs, port = set(), None
-        for line in out.splitlines():
-            if line.startswith("  |-> "):
-                pairs.add((port, line[6:].strip()))
-            elif not line.startswith(" "):
-                port = line.strip()
-        return pairs
-
-    def test_include_takes_the_target_and_nothing_else(self):
-        target = self.pw_play(440)
-        self.paplay(1000)
-        cap = self.capture("--pid", str(target.pid))
-        self.assertTrue(cap.wait_for_bytes(16 + SECOND))
-        during = self.links()
-        rc, data, err = cap.stop()
-        # The daemon drops a departed client's links on its own schedule;
-        # lingering ones would stay for good.
-        for _ in range(100):
-            after = self.links()
-            if not {(o, i) for o, i in after if "sondrel-process-loopback" in i}:
-                break
-            time.sleep(0.05)
-        self.assertEqual((rc, err), (0, ""))
-        self.assertTones(self.samples(data), present=[440], absent=[1000])
-        ours = {(o, i) for o, i in during if i.startswith("sondrel-process-loopback:")}
-        self.assertEqual(ours, {("pw-play:output_FL", "sondrel-process-loopback:input_FL"),
-                                ("pw-play:output_FR", "sondrel-process-loopback:input_FR")})
-        # The player still plays to its sink, and our links left with us.
-        self.assertIn(("pw-play:output_FL", "sondrel-test-sink:playback_FL"), during)
-        self.assertIn(("pw-play:output_FL", "sondrel-test-sink:playback_FL"), after)
-        self.assertFalse({(o, i) for o, i in after if "sondrel-process-loopback" in i})
-
-    def test_include_a_pulse_client(self):
-        self.pw_play(440)
-        target = self.paplay(1000)
-        s = self.capture_seconds(1, "--pid", str(target.pid))
-        self.assertTones(s, present=[1000], absent=[440])
-
-    def test_exclude_takes_everything_but_the_target_tree(self):
-        target = self.pw_play(440)
-        self.paplay(1000)
-        s = self.capture_seconds(1, "--exclude-pid", str(target.pid))
-        self.assertTones(s, present=[1000], absent=[440])
-
-    def test_player_that_is_a_grandchild_of_the_target(self):
-        # python -> sh -> pw-play; the trailing ':' keeps sh from exec'ing.
-        target = self.spawn(sys.executable, "-c",
-                            "import subprocess, sys; subprocess.run(['sh', '-c', "
-                            "'pw-play \"$0\"; :', sys.argv[1]])", self.tones[440])
-        self.paplay(1000)
-        s = self.capture_seconds(1, "--pid", str(target.pid))
-        self.assertTones(s, present=[440], absent=[1000])
-        s = self.capture_seconds(1, "--exclude-pid", str(target.pid))
-        self.assertTones(s, present=[1000], absent=[440])
-
-    def test_exclude_with_a_pid_that_is_not_running_takes_everything(self):
-        self.pw_play(440)
-        self.paplay(1000)
-        with open("/proc/sys/kernel/pid_max") as f:
-            free_pid = int(f.read()) + 1
-        s = self.capture_seconds(1, "--exclude-pid", str(free_pid))
-        self.assertTones(s, present=[440, 1000], absent=[])
-
-
-class Lifecycle(SessionTest):
-    """Streams coming and going, and the ways a capture ends."""
+    def test_selection_and_ways_to_stop(self):
+        # The 440 Hz player is a grandchild of the target: sh, subshell, pw-play.
+        target = self.spawn("sh", "-c", '(pw-play "$0"; :); :', self.wav[440])
+        pulse = self.spawn("paplay", self.wav[1000])
+        include = self.capture("--pid", str(target.pid))
+        exclude = self.capture("--exclude-pid", str(target.pid))
+        of_pulse = self.capture("--pid", str(pulse.pid))
+        reader_gone = self.capture("--pid", str(target.pid), keep=16 + SECOND)
+        for cap in (include, exclude, of_pulse, reader_gone):
+            self.assertTrue(cap.wait_for(1), "the capture ended or stalled")
+        # Stop by byte, by end of input, or not at all: the reader closed its end.
+        for name, cap, stop, present, absent in (
+                ("include", include, b"q", 440, 1000), ("exclude", exclude, None, 1000, 440),
+                ("pulse client", of_pulse, b"q", 1000, 440),
+                ("reader gone", reader_gone, b"", 440, 1000)):
+            with self.subTest(name):
+                rc, data, err = cap.finish(stop)
+                self.assertEqual((rc, err), (0, ""))
+                self.assertTones(data, [present], [absent])
 
     def test_target_starts_late_pauses_resumes_and_exits(self):
-        script = ("import subprocess, sys, time\n"
-                  "time.sleep(0.7)\n"
-                  "subprocess.run(['pw-play', sys.argv[1]])\n"
-                  "time.sleep(0.7)\n"
-                  "subprocess.run(['pw-play', sys.argv[2]])\n")
-        self.paplay(1000)
-        target = self.spawn(sys.executable, "-c", script,
-                            self.tones["440-short"], self.tones["660-short"])
+        self.spawn("paplay", self.wav[1000])
+        target = self.spawn("sh", "-c", 'sleep 0.7; pw-play "$0"; sleep 0.7; pw-play "$1"',
+                            self.wav["440s"], self.wav["660s"])
         cap = self.capture("--pid", str(target.pid))
-        self.assertEqual(target.wait(HANG_GUARD), 0)
-        rc, data, err = cap.stop()
+        self.assertEqual(target.wait(GUARD), 0)
+        rc, data, err = cap.finish()
         self.assertEqual((rc, err), (0, ""))
-        s = self.samples(data)
-        # Both plays made it, the other process never did.
-        self.assertTones(s, present=[], absent=[1000])
-        self.assertGreater(tone.level(s, 440), 0.1)
-        self.assertGreater(tone.level(s, 660), 0.1)
+        self.assertTones(data, [440, 660], [1000], floor=0.1)
 
-    def test_nothing_linked_means_no_packets(self):
-        self.paplay(1000)
-        silent = self.spawn("sleep", "30")
-        cap = self.capture("--pid", str(silent.pid))
-        # Meanwhile a capture of the player proves the graph was running.
-        self.capture_seconds(0.5, "--exclude-pid", str(silent.pid))
-        rc, data, err = cap.stop()
-        self.assertEqual((rc, err, data), (0, "", tone.HEADER))
+    def test_failures(self):
+        def run(env, *args):
+            proc = subprocess.run([PROGRAM, *args], env=env, stdin=subprocess.DEVNULL,
+                                  capture_output=True, timeout=GUARD)
+            return proc.returncode, proc.stdout, proc.stderr.decode()
 
-    def test_stop_by_byte_and_by_end_of_input(self):
-        target = self.pw_play(440)
-        for how in ("byte", "eof"):
-            with self.subTest(how=how):
-                cap = self.capture("--pid", str(target.pid))
-                self.assertTrue(cap.wait_for_bytes(16 + SECOND // 4))
-                rc, data, err = cap.stop(how)
-                self.assertEqual((rc, err), (0, ""))
-                self.assertTones(self.samples(data), present=[440], absent=[])
-
-    def test_reader_gone_ends_the_capture_cleanly(self):
-        target = self.pw_play(440)
-        proc = subprocess.Popen([PROGRAM, "--pid", str(target.pid)], env=self.session.env,
-                                stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                stderr=subprocess.PIPE)
-        self.procs.append(proc)
-        self.assertEqual(proc.stdout.read(16), tone.HEADER)
-        self.assertEqual(len(proc.stdout.read(SECOND // 8)), SECOND // 8)
-        proc.stdout.close()
-        self.assertEqual(proc.wait(HANG_GUARD), 0)
-        self.assertEqual(proc.stderr.read(), b"")
-        proc.stdin.close()
-        proc.stderr.close()
-
-
-class Failures(unittest.TestCase):
-    """Failure line on stderr, exit 4, nothing on stdout past what was captured."""
-
-    def run_program(self, env, *args):
-        proc = subprocess.run([PROGRAM, *args], env=env, stdin=subprocess.DEVNULL,
-                              capture_output=True, timeout=HANG_GUARD)
-        return proc.returncode, proc.stdout, proc.stderr.decode("utf-8")
-
-    def test_no_daemon(self):
-        with tempfile.TemporaryDirectory() as empty:
-            os.chmod(empty, 0o700)
-            env = dict(os.environ, XDG_RUNTIME_DIR=empty)
-            env.pop("PIPEWIRE_REMOTE", None)
-            rc, out, err = self.run_program(env, "--pid", str(os.getpid()))
-        self.assertEqual((rc, out), (4, b""))
-        self.assertEqual(err, FAILURE + " (0x88890010): O servi\u00e7o de \u00e1udio n\u00e3o est\u00e1 "
-                         "em execu\u00e7\u00e3o.\n")
-
-    def test_include_with_a_pid_that_is_not_running(self):
         with open("/proc/sys/kernel/pid_max") as f:
-            free_pid = int(f.read()) + 1
-        with Session() as session:
-            rc, out, err = self.run_program(session.env, "--pid", str(free_pid))
-        self.assertEqual((rc, out), (4, b""))
-        self.assertEqual(err, FAILURE + " (0x80070057): O par\u00e2metro est\u00e1 incorreto.\n")
+            free_pid = str(int(f.read()) + 1)
+        self.assertEqual(run(self.env, "--pid", free_pid), (4, b"", failure(
+            0x80070057, "O par\u00e2metro est\u00e1 incorreto.")))
+        with tempfile.TemporaryDirectory() as empty:
+            self.assertEqual(run(dict(self.env, XDG_RUNTIME_DIR=empty), "--pid", "1"), (
+                4, b"", failure(0x88890010, "O servi\u00e7o de \u00e1udio n\u00e3o est\u00e1 "
+                                "em execu\u00e7\u00e3o.")))
 
-    def test_daemon_killed_mid_capture(self):
-        with tempfile.TemporaryDirectory() as tmp:
-            path = os.path.join(tmp, "440.wav")
-            make_tone(path, 440, 10)
-            with Session() as session:
-                player = subprocess.Popen(["pw-play", path], env=session.env,
-                                          stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-                cap = Capture(session.env, "--pid", str(player.pid))
-                try:
-                    self.assertTrue(cap.wait_for_bytes(16 + SECOND // 4))
-                    os.kill(session.daemon_pid(), 9)
-                    rc, data, err = cap.finish()
-                finally:
-                    cap.kill()
-                    stop_process(player)
-        self.assertEqual(rc, 4)
-        self.assertEqual(data[:16], tone.HEADER)
-        self.assertEqual(err, FAILURE + " (0x88890004): O dispositivo de \u00e1udio foi "
-                         "invalidado.\n")
+        player = self.spawn("pw-play", self.wav[440])
+        cap = self.capture("--pid", str(player.pid))
+        self.assertTrue(cap.wait_for(0.25))
+        with open(os.path.join(self.tmp, "pids")) as f:
+            os.kill(int(f.read().split()[0]), signal.SIGKILL)
+        # Whatever runs after this test gets a fresh daemon.
+        self.addCleanup(start_session, self.tmp)
+        rc, data, err = cap.finish(b"")
+        self.assertEqual((rc, data[:16]), (4, HEADER))
+        self.assertEqual(err, failure(0x88890004, "O dispositivo de \u00e1udio foi invalidado."))
 
 
 if __name__ == "__main__":
-    args = sys.argv[1:]
-    if len(args) >= 2 and args[0] == "--program":
-        PROGRAM = os.path.abspath(args[1])
-        args = args[2:]
-    if PROGRAM is None or not os.access(PROGRAM, os.X_OK):
+    if len(sys.argv) < 3 or sys.argv[1] != "--program" or not os.access(sys.argv[2], os.X_OK):
         sys.exit("usage: test_pipewire.py --program PATH [unittest options]")
-    unittest.main(argv=[sys.argv[0], "-v", *args])
+    PROGRAM = os.path.abspath(sys.argv[2])
+    unittest.main(argv=[sys.argv[0], "-v", *sys.argv[3:]])
