@@ -1,6 +1,7 @@
 #include "activation_handler.h"
 #include "capture.h"
 #include "capture_loop.h"
+#include "last_error.h"
 #include "output_stream.h"
 #include "stop_watcher.h"
 

@@ -1,5 +1,6 @@
 #include "capture_loop.h"
 
+#include "last_error.h"
 #include "output_stream.h"
 
 #include <cstdlib>
@@ -40,11 +41,6 @@ void FreeSilenceBuffer(SilenceBuffer& buffer) {
     std::free(buffer.samples);
     buffer.samples = nullptr;
     buffer.capacity = 0;
-}
-
-HRESULT LastErrorAsFailure() {
-    const HRESULT hr = HRESULT_FROM_WIN32(static_cast<long>(GetLastError()));
-    return FAILED(hr) ? hr : E_FAIL;
 }
 
 HRESULT RunCaptureLoop(IAudioCaptureClient* captureClient, const HANDLE waitList[2],

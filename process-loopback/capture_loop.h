@@ -14,10 +14,6 @@ struct SilenceBuffer {
 
 void FreeSilenceBuffer(SilenceBuffer& buffer);
 
-// A failure from GetLastError that must not pass for success when the
-// platform left the error at 0.
-HRESULT LastErrorAsFailure();
-
 // waitList: {SampleReadyEvent, StopEvent}. Returns the running result on stop,
 // 0x8007006D when standard output is gone, E_OUTOFMEMORY when silence cannot
 // be provided, or the first failing platform code.

@@ -1,6 +1,6 @@
 #include "stop_watcher.h"
 
-#include "capture_loop.h"
+#include "last_error.h"
 
 namespace {
 

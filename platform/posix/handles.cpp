@@ -182,18 +182,6 @@ BOOL SetEvent(HANDLE event) {
     return TRUE;
 }
 
-BOOL ResetEvent(HANDLE event) {
-    PosixHandle* h = AsEvent(event);
-    if (h == nullptr || (h->access & EVENT_MODIFY_STATE) == 0) {
-        lastError = h == nullptr ? ERROR_INVALID_HANDLE : ERROR_ACCESS_DENIED;
-        return FALSE;
-    }
-    std::uint64_t value = 0;
-    while (read(h->event->fd, &value, sizeof value) > 0) {
-    }
-    return TRUE;
-}
-
 DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
     return Wait(1, &handle, milliseconds);
 }
@@ -210,15 +198,14 @@ DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll,
 HANDLE GetCurrentProcess() { return INVALID_HANDLE_VALUE; }
 
 BOOL DuplicateHandle(HANDLE sourceProcess, HANDLE source, HANDLE targetProcess, HANDLE* target,
-                     DWORD access, BOOL, DWORD options) {
+                     DWORD access, BOOL, DWORD) {
     PosixHandle* h = AsEvent(source);
     if (h == nullptr || sourceProcess != GetCurrentProcess() ||
         targetProcess != GetCurrentProcess() || target == nullptr) {
         lastError = ERROR_INVALID_HANDLE;
         return FALSE;
     }
-    const DWORD granted = (options & DUPLICATE_SAME_ACCESS) != 0 ? h->access : access & h->access;
-    auto* copy = new (std::nothrow) PosixHandle{Kind::Event, -1, h->event, granted};
+    auto* copy = new (std::nothrow) PosixHandle{Kind::Event, -1, h->event, access & h->access};
     if (copy == nullptr) {
         lastError = ERROR_NOT_ENOUGH_MEMORY;
         return FALSE;
@@ -316,13 +303,6 @@ HANDLE CreateThread(LPSECURITY_ATTRIBUTES, std::size_t stackSize, LPTHREAD_START
     if (threadId != nullptr) *threadId = 0;
     openHandles.fetch_add(1);
     return h;
-}
-
-void Sleep(DWORD milliseconds) {
-    timespec ts{static_cast<time_t>(milliseconds / 1000),
-                static_cast<long>(milliseconds % 1000) * 1000000L};
-    while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
-    }
 }
 
 BOOL IsWindow(HWND) { return FALSE; }

@@ -36,30 +36,23 @@ const Message kMessages[] = {
 
 }  // namespace
 
-DWORD FormatMessageW(DWORD flags, const void*, DWORD messageId, DWORD, LPWSTR buffer, DWORD size,
+// Only what the program asks for: a system text in a buffer it frees.
+DWORD FormatMessageW(DWORD flags, const void*, DWORD messageId, DWORD, LPWSTR buffer, DWORD,
                      void*) {
-    if ((flags & FORMAT_MESSAGE_FROM_SYSTEM) == 0 || buffer == nullptr) {
+    if ((flags & FORMAT_MESSAGE_ALLOCATE_BUFFER) == 0 || buffer == nullptr) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return 0;
     }
     for (const Message& message : kMessages) {
         if (message.code != messageId) continue;
         const std::size_t length = std::wcslen(message.text);
-        if ((flags & FORMAT_MESSAGE_ALLOCATE_BUFFER) != 0) {
-            auto* copy = static_cast<wchar_t*>(std::malloc((length + 1) * sizeof(wchar_t)));
-            if (copy == nullptr) {
-                SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-                return 0;
-            }
-            std::wmemcpy(copy, message.text, length + 1);
-            *reinterpret_cast<LPWSTR*>(buffer) = copy;
-        } else {
-            if (size <= length) {
-                SetLastError(ERROR_INVALID_PARAMETER);
-                return 0;
-            }
-            std::wmemcpy(buffer, message.text, length + 1);
+        auto* copy = static_cast<wchar_t*>(std::malloc((length + 1) * sizeof(wchar_t)));
+        if (copy == nullptr) {
+            SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+            return 0;
         }
+        std::wmemcpy(copy, message.text, length + 1);
+        *reinterpret_cast<LPWSTR*>(buffer) = copy;
         return static_cast<DWORD>(length);
     }
     SetLastError(kMessageNotFound);

@@ -70,15 +70,11 @@ inline bool IsEqualGUID(const GUID& a, const GUID& b) { return a == b; }
 #define FAILED(hr) (((HRESULT)(hr)) < 0)
 
 #define ERROR_SUCCESS 0L
-#define ERROR_FILE_NOT_FOUND 2L
 #define ERROR_ACCESS_DENIED 5L
 #define ERROR_INVALID_HANDLE 6L
 #define ERROR_NOT_ENOUGH_MEMORY 8L
-#define ERROR_OUTOFMEMORY 14L
-#define ERROR_HANDLE_EOF 38L
 #define ERROR_INVALID_PARAMETER 87L
 #define ERROR_BROKEN_PIPE 109L
-#define ERROR_TOO_MANY_POSTS 298L
 #define ERROR_TIMEOUT 1460L
 
 inline HRESULT HRESULT_FROM_WIN32(long x) {
@@ -100,7 +96,6 @@ inline HRESULT HRESULT_FROM_WIN32(long x) {
 #define EVENT_MODIFY_STATE 0x0002u
 #define SYNCHRONIZE 0x00100000u
 #define EVENT_ALL_ACCESS 0x001F0003u
-#define DUPLICATE_SAME_ACCESS 0x00000002u
 #define STD_INPUT_HANDLE ((DWORD)-10)
 #define STD_OUTPUT_HANDLE ((DWORD)-11)
 #define STD_ERROR_HANDLE ((DWORD)-12)
@@ -116,7 +111,6 @@ void SetLastError(DWORD error);
 HANDLE CreateEventW(LPSECURITY_ATTRIBUTES attributes, BOOL manualReset, BOOL initialState,
                     LPCWSTR name);
 BOOL SetEvent(HANDLE event);
-BOOL ResetEvent(HANDLE event);
 DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds);
 DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll, DWORD milliseconds);
 HANDLE GetCurrentProcess();
@@ -129,7 +123,6 @@ BOOL WriteFile(HANDLE file, const void* buffer, DWORD toWrite, DWORD* written,
                LPOVERLAPPED overlapped);
 HANDLE CreateThread(LPSECURITY_ATTRIBUTES attributes, std::size_t stackSize,
                     LPTHREAD_START_ROUTINE start, LPVOID parameter, DWORD flags, DWORD* threadId);
-void Sleep(DWORD milliseconds);
 
 // Open kernel handles of this process (events, duplicates, threads); tests
 // use it to see that nothing leaks.
@@ -206,7 +199,6 @@ protected:
 HRESULT CoCreateFreeThreadedMarshaler(LPUNKNOWN outer, LPUNKNOWN* marshal);
 
 // ---- property variant ------------------------------------------------------
-#define VT_EMPTY 0
 #define VT_BLOB 65
 struct BLOB {
     ULONG cbSize;
@@ -219,17 +211,11 @@ struct PROPVARIANT {
     WORD wReserved3;
     union {
         BLOB blob;
-        std::uint64_t uhVal;
-        void* byref;
-        struct {
-            void* p1;
-            void* p2;
-        } padding;
+        void* padding[2];
     };
 };
 
 // ---- audio -----------------------------------------------------------------
-#define WAVE_FORMAT_PCM 1
 #define WAVE_FORMAT_IEEE_FLOAT 3
 #pragma pack(push, 1)
 struct WAVEFORMATEX {
@@ -243,7 +229,7 @@ struct WAVEFORMATEX {
 };
 #pragma pack(pop)
 
-enum AUDCLNT_SHAREMODE { AUDCLNT_SHAREMODE_SHARED = 0, AUDCLNT_SHAREMODE_EXCLUSIVE = 1 };
+enum AUDCLNT_SHAREMODE { AUDCLNT_SHAREMODE_SHARED = 0 };
 
 #define AUDCLNT_STREAMFLAGS_LOOPBACK 0x00020000u
 #define AUDCLNT_STREAMFLAGS_EVENTCALLBACK 0x00040000u
