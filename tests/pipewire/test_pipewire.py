@@ -17,7 +17,8 @@ import tempfile
 import threading
 import unittest
 
-PW_SESSION = os.path.join(os.path.dirname(os.path.abspath(__file__)), "pw-session")
+PW_SESSION = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts",
+                          "pw-session")
 HEADER = b"SDRA" + struct.pack("<IIHH", 1, 48000, 2, 32)
 SECOND = 48000 * 8
 GUARD = 20  # seconds; reached only when something hangs

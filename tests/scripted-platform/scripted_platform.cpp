@@ -1,33 +1,24 @@
-// A scripted stand-in for the platform audio operations, linked into the test
-// build of the program. SONDREL_SCENARIO says how the platform behaves; every
-// call is appended to the file named by SONDREL_TRACE, and at exit a line
-// "exit live=N handles=M" tells how many objects it handed out are still
-// alive and how many of the program's event handles are still open.
-//
-// Scenario: blank-separated words, all optional.
-//   activate=HR                    result of ActivateAudioInterfaceAsync
-//   completion=now|late:MS|never   when ActivateCompleted is called
-//   result=ok|code:HR|fail:HR|none|other
-//                                  GetActivateResult gives an audio client; an
-//                                  activation result HR; fails with HR; succeeds
-//                                  without writing its outs; gives an object
-//                                  that is no audio client
-//   initialize=HR seteventhandle=HR getservice=HR start=HR
-//   packets=480x10,480s,480n,z     frames per packet; s silent (data still
-//                                  filled), n null data, z announced but
-//                                  GetBuffer gives 0 frames; xN repeats
-//   repeat                         the packet list starts over when done
-//   pace=prequeue|fast|realtime    all queued in Start; as fast as taken; 48 kHz
-//   fail=getnext|getbuffer|release:K:HR   that call fails at packet K
-//   com=sta                        the main thread is put in a single-threaded
-//                                  apartment before the program starts
-//   threadstart=fail               (Linux) the next thread start fails
-// Frame n of the stream carries the samples n+1 and -(n+1) (n wraps at 2^24-1).
+// The scripted audio platform linked into the test build of the program.
+// SONDREL_SCENARIO (blank-separated words, all optional) says how it behaves:
+//   activate=HR  initialize=HR  seteventhandle=HR  getservice=HR  start=HR
+//   completion=now|late:MS|never
+//   result=ok|code:HR|fail:HR|none|other   GetActivateResult: an audio client,
+//       an activation result HR, the call failing, no outs written, or an
+//       object that is no audio client
+//   packets=480x10,480s,480n,z   frames per packet (s silent, n null data,
+//       z announced but given with 0 frames; xN repeats)   repeat
+//   pace=prequeue|fast|realtime  fail=getnext|getbuffer|release:K:HR
+//   com=sta (main thread pre-set to a single-threaded apartment)
+//   threadstart=fail (Linux: the next thread start fails)
+// Frame n carries the samples n+1 and -(n+1), n wrapping at 2^24-1. Calls go
+// to the file named by SONDREL_TRACE, ending with "exit live=N handles=M":
+// objects still alive and program event handles still open at exit.
 #include "platform.h"
 
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -152,21 +143,17 @@ std::atomic<HANDLE> eventGiven{nullptr};
 std::mutex completionsMutex;
 std::vector<std::thread> completions;
 
-void Record(const std::string& line) {
+void Record(const char* format, ...) {
     const char* path = std::getenv("SONDREL_TRACE");
-    if (path == nullptr) return;
     std::lock_guard<std::mutex> lock(traceMutex);
-    if (FILE* trace = std::fopen(path, "a")) {
-        std::fprintf(trace, "%s\n", line.c_str());
-        std::fclose(trace);
-    }
-}
-
-template <typename... Values>
-std::string Line(const char* format, Values... values) {
-    char line[256];
-    std::snprintf(line, sizeof line, format, values...);
-    return line;
+    FILE* trace = path != nullptr ? std::fopen(path, "a") : nullptr;
+    if (trace == nullptr) return;
+    va_list values;
+    va_start(values, format);
+    std::vfprintf(trace, format, values);
+    va_end(values);
+    std::fputc('\n', trace);
+    std::fclose(trace);
 }
 
 long OpenEventHandles() {
@@ -194,7 +181,7 @@ struct ProcessHooks {
         // The stop watcher closes its handle right after signalling.
         for (int i = 0; i < 100 && OpenEventHandles() != 0; ++i)
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        Record(Line("exit live=%ld handles=%ld", liveObjects.load(), OpenEventHandles()));
+        Record("exit live=%ld handles=%ld", liveObjects.load(), OpenEventHandles());
     }
 } processHooks;
 
@@ -243,12 +230,12 @@ public:
     HRESULT STDMETHODCALLTYPE Initialize(AUDCLNT_SHAREMODE mode, DWORD flags,
                                          REFERENCE_TIME duration, REFERENCE_TIME periodicity,
                                          const WAVEFORMATEX* f, LPCGUID session) override {
-        Record(Line("Initialize %d 0x%08X %lld %lld %u %u %u %u %u %u %u %s", static_cast<int>(mode),
+        Record("Initialize %d 0x%08X %lld %lld %u %u %u %u %u %u %u %s", static_cast<int>(mode),
                     static_cast<unsigned>(flags), static_cast<long long>(duration),
                     static_cast<long long>(periodicity), f->wFormatTag, f->nChannels,
                     static_cast<unsigned>(f->nSamplesPerSec),
                     static_cast<unsigned>(f->nAvgBytesPerSec), f->nBlockAlign,
-                    f->wBitsPerSample, f->cbSize, session == nullptr ? "null" : "guid"));
+                    f->wBitsPerSample, f->cbSize, session == nullptr ? "null" : "guid");
         return scenario_.initialize;
     }
     HRESULT STDMETHODCALLTYPE GetBufferSize(UINT32*) override { return E_NOTIMPL; }
@@ -439,10 +426,10 @@ HRESULT WINAPI ActivateAudioInterfaceAsync(LPCWSTR path, REFIID riid, PROPVARIAN
         std::memcpy(blob, params->blob.pBlobData, sizeof blob);
     std::string ascii;
     for (const wchar_t* c = path; *c != 0; ++c) ascii += static_cast<char>(*c);
-    Record(Line("ActivateAudioInterfaceAsync %s %s %u %u %u %u %u", ascii.c_str(),
+    Record("ActivateAudioInterfaceAsync %s %s %u %u %u %u %u", ascii.c_str(),
                 IsEqualIID(riid, IID_IAudioClient) ? "IAudioClient" : "other",
                 static_cast<unsigned>(params->vt), static_cast<unsigned>(params->blob.cbSize),
-                blob[0], blob[1], blob[2]));
+                blob[0], blob[1], blob[2]);
     *operation = nullptr;
     if (FAILED(s.activate)) return s.activate;
 
