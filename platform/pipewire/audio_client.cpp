@@ -21,7 +21,6 @@ constexpr HRESULT kInvalidSize = static_cast<HRESULT>(0x88890011L);  // AUDCLNT_
 constexpr HRESULT kEventNotSet = static_cast<HRESULT>(0x88890014L);  // AUDCLNT_E_EVENTHANDLE_NOT_SET
 constexpr HRESULT kIllegalCall = static_cast<HRESULT>(0x8000000EL);  // E_ILLEGAL_METHOD_CALL
 constexpr wchar_t kProcessLoopbackPath[] = L"VAD\\Process_Loopback";
-constexpr REFERENCE_TIME kPeriod = 100000;  // 10 ms in 100 ns units
 
 // Reference counting shared by every object here.
 class RefCounted {
@@ -139,43 +138,19 @@ public:
         initialized_ = true;
         return S_OK;
     }
-    HRESULT STDMETHODCALLTYPE GetBufferSize(UINT32* frames) override {
-        if (frames == nullptr) return E_POINTER;
-        if (!initialized_) return AUDCLNT_E_NOT_INITIALIZED;
-        *frames = PwCaptureRing(capture_).CapacityFrames();
-        return S_OK;
+    // Nothing the program calls; left unimplemented rather than half-true.
+    HRESULT STDMETHODCALLTYPE GetBufferSize(UINT32*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE GetStreamLatency(REFERENCE_TIME*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE GetCurrentPadding(UINT32*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE IsFormatSupported(AUDCLNT_SHAREMODE, const WAVEFORMATEX*,
+                                                WAVEFORMATEX**) override {
+        return E_NOTIMPL;
     }
-    HRESULT STDMETHODCALLTYPE GetStreamLatency(REFERENCE_TIME* latency) override {
-        if (latency == nullptr) return E_POINTER;
-        if (!initialized_) return AUDCLNT_E_NOT_INITIALIZED;
-        *latency = kPeriod;
-        return S_OK;
+    HRESULT STDMETHODCALLTYPE GetMixFormat(WAVEFORMATEX**) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE GetDevicePeriod(REFERENCE_TIME*, REFERENCE_TIME*) override {
+        return E_NOTIMPL;
     }
-    HRESULT STDMETHODCALLTYPE GetCurrentPadding(UINT32* frames) override {
-        if (frames == nullptr) return E_POINTER;
-        if (!initialized_) return AUDCLNT_E_NOT_INITIALIZED;
-        *frames = PwCaptureRing(capture_).NextPacketFrames();
-        return S_OK;
-    }
-    HRESULT STDMETHODCALLTYPE IsFormatSupported(AUDCLNT_SHAREMODE shareMode,
-                                                const WAVEFORMATEX* format,
-                                                WAVEFORMATEX** closest) override {
-        if (closest != nullptr) *closest = nullptr;
-        if (format == nullptr) return E_POINTER;
-        return shareMode == AUDCLNT_SHAREMODE_SHARED && IsCaptureFormat(format)
-                   ? S_OK
-                   : AUDCLNT_E_UNSUPPORTED_FORMAT;
-    }
-    HRESULT STDMETHODCALLTYPE GetMixFormat(WAVEFORMATEX** format) override {
-        if (format != nullptr) *format = nullptr;
-        return E_NOTIMPL;  // needs the COM task allocator, which the program never uses
-    }
-    HRESULT STDMETHODCALLTYPE GetDevicePeriod(REFERENCE_TIME* defaultPeriod,
-                                              REFERENCE_TIME* minimumPeriod) override {
-        if (defaultPeriod != nullptr) *defaultPeriod = kPeriod;
-        if (minimumPeriod != nullptr) *minimumPeriod = kPeriod;
-        return S_OK;
-    }
+    HRESULT STDMETHODCALLTYPE Reset() override { return E_NOTIMPL; }
     HRESULT STDMETHODCALLTYPE Start() override {
         if (!initialized_) return AUDCLNT_E_NOT_INITIALIZED;
         if (started_) return kNotStopped;
@@ -189,10 +164,6 @@ public:
         if (!started_) return S_FALSE;
         started_ = false;
         return PwCaptureStop(capture_);
-    }
-    HRESULT STDMETHODCALLTYPE Reset() override {
-        if (!initialized_) return AUDCLNT_E_NOT_INITIALIZED;
-        return started_ ? kNotStopped : S_OK;
     }
     HRESULT STDMETHODCALLTYPE SetEventHandle(HANDLE event) override {
         if (!initialized_) return AUDCLNT_E_NOT_INITIALIZED;

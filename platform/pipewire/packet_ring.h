@@ -35,7 +35,6 @@ public:
     bool Release(std::uint32_t frames);
     bool Acquired() const { return acquired_ != 0; }
 
-    std::uint32_t CapacityFrames() const { return capacity_; }
 
 private:
     // Distance from frame `from` to the next frame that follows a gap, within
