@@ -41,7 +41,7 @@ export interface Capture extends AsyncIterable<Float32Array> {
    * Leaving the loop early (break, throw) ends the helper. One consumer only.
    */
   [Symbol.asyncIterator](): AsyncIterator<Float32Array>;
-  /** The same frames as float32 bytes (little-endian on every Node platform), for piping; instead of iterating. */
+  /** The same frames as float32 bytes in the machine's byte order, for piping; instead of iterating. */
   readonly readable: Readable;
   /** Asks the helper to stop; resolves once it has written its last frames and exited. */
   stop(): Promise<void>;
