@@ -1,7 +1,6 @@
 // Starts sondrel-process-loopback as a child process and turns its byte
 // stream, exit code and failure line into frames and errors.
 import { spawn } from 'node:child_process';
-import { existsSync } from 'node:fs';
 import { endianness } from 'node:os';
 import { Readable } from 'node:stream';
 import { fileURLToPath } from 'node:url';
@@ -162,7 +161,7 @@ class Core {
     this.child.stdout.on('data', (chunk) => this.onData(chunk));
     this.child.stderr.on('data', (chunk) => this.stderr.push(chunk));
     this.child.on('error', (error) => {
-      this.fail(new CaptureError(`sondrel-process-loopback could not be started: ${error.message}`));
+      this.fail(new CaptureError(`${executable} could not be started: ${error.message}`));
       if (this.child.exitCode === null && this.child.pid === undefined) this.onClose(null, null);
     });
     this.child.on('close', (code, signal) => this.onClose(code, signal));
@@ -330,10 +329,6 @@ export function captureProcessAudio(target, options = {}) {
   const executable = options.executable ?? defaultExecutable();
   const { signal } = options;
   signal?.throwIfAborted();
-  if (options.executable === undefined && !existsSync(executable)) {
-    throw new Error(`no sondrel-process-loopback for ${process.platform}-${process.arch} at ` +
-      `${executable}; pass { executable }`);
-  }
   const core = new Core(executable, args);
   const capture = new Capture(core);
   if (signal) {
