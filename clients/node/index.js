@@ -12,6 +12,7 @@ const SAMPLE_RATE = 48000;
 const HIGH_WATER_BYTES = SAMPLE_RATE * FRAME_BYTES;
 // A helper asked to stop drains and exits in milliseconds; this long means it hangs.
 const KILL_AFTER_MS = 5000;
+const STDERR_LIMIT = 64 * 1024;
 const FAILURE_LINE = /^(.*) \(0x([0-9A-Fa-f]{8})\)(?:: (.*))?$/;
 const LITTLE_ENDIAN = endianness() === 'LE';
 
@@ -136,11 +137,12 @@ class Core {
     this.headerSeen = false;
     this.partial = Buffer.alloc(0);
     this.stderr = [];
+    this.stderrBytes = 0;
     this.finished = false;
     this.failure = null;
     this.draining = false; // stop asked: read everything, whoever consumes
     this.discarding = false; // nobody will consume what is left
-    this.wake = null;
+    this.wakers = [];
     this.exitCode = null;
     this.killTimer = null;
 
@@ -159,10 +161,15 @@ class Core {
     track(this);
     this.child.stdin.on('error', () => {}); // the helper may be gone before the stop byte
     this.child.stdout.on('data', (chunk) => this.onData(chunk));
-    this.child.stderr.on('data', (chunk) => this.stderr.push(chunk));
+    this.child.stderr.on('data', (chunk) => {
+      // One line is all a helper writes; a runaway one must not grow memory.
+      if (this.stderrBytes < STDERR_LIMIT) this.stderr.push(chunk);
+      this.stderrBytes += chunk.length;
+    });
     this.child.on('error', (error) => {
+      if (this.child.pid !== undefined) return; // only a failed start ends the capture here
       this.fail(new CaptureError(`${executable} could not be started: ${error.message}`));
-      if (this.child.exitCode === null && this.child.pid === undefined) this.onClose(null, null);
+      this.onClose(null, null);
     });
     this.child.on('close', (code, signal) => this.onClose(code, signal));
   }
@@ -218,9 +225,9 @@ class Core {
   }
 
   notify() {
-    const wake = this.wake;
-    this.wake = null;
-    if (wake) wake();
+    const wakers = this.wakers;
+    this.wakers = [];
+    for (const wake of wakers) wake();
   }
 
   // The next chunk, or null at the end; throws the helper's failure.
@@ -234,7 +241,7 @@ class Core {
       }
       if (this.failure !== null) throw this.failure;
       if (this.finished) return null;
-      await new Promise((resolve) => { this.wake = resolve; });
+      await new Promise((resolve) => { this.wakers.push(resolve); });
     }
   }
 
