@@ -8,16 +8,19 @@
 // unchecked.
 #include "win32_posix.h"
 
-#include <pthread.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <xcb/res.h>
 #include <xcb/xcb.h>
 
+#include <cerrno>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
 #include <mutex>
 
 namespace {
@@ -90,48 +93,52 @@ WindowFacts Query(xcb_connection_t* connection, xcb_window_t window) {
     return facts;
 }
 
-struct Lookup {
-    std::mutex mutex;
-    std::condition_variable answered;
-    bool done = false;
-    xcb_window_t window = 0;
-    WindowFacts facts;
-};
-
-void* LookupThread(void* parameter) {
-    std::unique_ptr<std::shared_ptr<Lookup>> owned(static_cast<std::shared_ptr<Lookup>*>(parameter));
-    Lookup& lookup = **owned;
-    WindowFacts facts;
-    xcb_connection_t* connection = xcb_connect(nullptr, nullptr);  // DISPLAY decides
-    if (xcb_connection_has_error(connection) == 0) facts = Query(connection, lookup.window);
-    xcb_disconnect(connection);
-    std::lock_guard<std::mutex> lock(lookup.mutex);
-    lookup.facts = facts;
-    lookup.done = true;
-    lookup.answered.notify_all();
-    return nullptr;
-}
-
-// The lookup runs on a thread of its own so that the deadline holds even
-// inside xcb's blocking connect; a thread still blocked at the deadline is
-// left behind and ends with the process.
+// The lookup runs in a child process, so that the deadline holds even inside
+// xcb's blocking connect and nothing of a lookup given up on outlives it: a
+// thread left blocked would still be running while the program exits.
 WindowFacts LookUp(xcb_window_t window) {
-    auto lookup = std::make_shared<Lookup>();
-    lookup->window = window;
-    auto* handed = new std::shared_ptr<Lookup>(lookup);
-    pthread_attr_t attributes;
-    pthread_attr_init(&attributes);
-    pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
-    pthread_t thread;
-    const int error = pthread_create(&thread, &attributes, LookupThread, handed);
-    pthread_attr_destroy(&attributes);
-    if (error != 0) {
-        delete handed;
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0) return {};
+    const pid_t child = fork();
+    if (child < 0) {
+        close(fds[0]);
+        close(fds[1]);
         return {};
     }
-    std::unique_lock<std::mutex> lock(lookup->mutex);
-    if (!lookup->answered.wait_for(lock, kDeadline, [&] { return lookup->done; })) return {};
-    return lookup->facts;
+    if (child == 0) {
+        close(fds[0]);
+        WindowFacts facts;
+        xcb_connection_t* connection = xcb_connect(nullptr, nullptr);  // DISPLAY decides
+        if (xcb_connection_has_error(connection) == 0) facts = Query(connection, window);
+        xcb_disconnect(connection);
+        const std::uint32_t answer[2] = {facts.exists ? 1u : 0u, facts.processId};
+        const bool written = write(fds[1], answer, sizeof answer) == sizeof answer;
+        _exit(written ? 0 : 1);  // nothing of the parent's exit handlers runs here
+    }
+    close(fds[1]);
+
+    std::uint32_t answer[2] = {0, 0};
+    std::size_t got = 0;
+    const auto deadline = std::chrono::steady_clock::now() + kDeadline;
+    while (got < sizeof answer) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) break;
+        pollfd readable{fds[0], POLLIN, 0};
+        const int ready = poll(&readable, 1, static_cast<int>(left.count()));
+        if (ready < 0 && errno == EINTR) continue;
+        if (ready <= 0) break;
+        const ssize_t n = read(fds[0], reinterpret_cast<char*>(answer) + got, sizeof answer - got);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        got += static_cast<std::size_t>(n);
+    }
+    close(fds[0]);
+    kill(child, SIGKILL);  // already done, or not to go on
+    while (waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
+    }
+    if (got != sizeof answer) return {};
+    return {answer[0] != 0, answer[1]};
 }
 
 // IsWindow and GetWindowThreadProcessId come in pairs; one lookup serves both.
