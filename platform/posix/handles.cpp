@@ -305,11 +305,4 @@ HANDLE CreateThread(LPSECURITY_ATTRIBUTES, std::size_t stackSize, LPTHREAD_START
     return h;
 }
 
-BOOL IsWindow(HWND) { return FALSE; }
-
-DWORD GetWindowThreadProcessId(HWND, DWORD* processId) {
-    if (processId != nullptr) *processId = 0;
-    return 0;
-}
-
 int _setmode(int, int) { return _O_BINARY; }  // no text mode to leave
