@@ -15,6 +15,7 @@ import subprocess
 import sys
 import tempfile
 import threading
+import time
 import unittest
 
 PW_SESSION = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts",
@@ -45,10 +46,18 @@ def make_tone(path, freq, seconds):
                     str(seconds), "sine", str(freq), "vol", "0.5"], check=True)
 
 
-def left(data):
+def left(data, header=16):
     """Left-channel samples of a captured stream."""
-    body = data[16:len(data) - (len(data) - 16) % 8]
-    return struct.unpack("<%df" % (len(body) // 4), body)[0::2]
+    return samples(data, header)[0::2]
+
+
+def right(data, header=16):
+    return samples(data, header)[1::2]
+
+
+def samples(data, header):
+    body = data[header:len(data) - (len(data) - header) % 8]
+    return struct.unpack("<%df" % (len(body) // 4), body)
 
 
 def level(samples, freq):
@@ -118,6 +127,10 @@ class PipeWire(unittest.TestCase):
                                     ("660s", 660, 0.6)):
             cls.wav[name] = os.path.join(cls.tmp, "%s.wav" % name)
             make_tone(cls.wav[name], freq, seconds)
+        # 440 Hz on the left only, 1000 Hz on the right only.
+        cls.wav["stereo"] = os.path.join(cls.tmp, "stereo.wav")
+        subprocess.run(["sox", "-n", "-r", "48000", "-c", "2", "-b", "16", cls.wav["stereo"],
+                        "synth", "10", "sine", "440", "sine", "1000", "vol", "0.5"], check=True)
         cls.addClassCleanup(stop_session, cls.tmp)
         cls.env = start_session(cls.tmp)
 
@@ -169,6 +182,67 @@ class PipeWire(unittest.TestCase):
         rc, data, err = cap.finish()
         self.assertEqual((rc, err), (0, ""))
         self.assertTones(data, [440, 660], [1000], floor=0.1)
+
+    def test_stalled_player_holds_back_no_other(self):
+        healthy = self.spawn("pw-play", self.wav[1000])
+        stalled = self.spawn("pw-play", self.wav[440])
+        cap = self.capture("--exclude-pid", str(self.spawn("sleep", "60").pid))
+        self.assertTrue(cap.wait_for(0.5), "the capture ended or stalled")
+        with cap.cond:
+            start = len(cap.data) - (len(cap.data) - 16) % 8
+        os.kill(stalled.pid, signal.SIGSTOP)
+        time.sleep(2)
+        with cap.cond:
+            during = bytes(cap.data[start:])
+        os.kill(stalled.pid, signal.SIGCONT)
+        self.assertTrue(cap.wait_for(len(cap.data) / SECOND + 0.5), "no audio after SIGCONT")
+        rc, data, err = cap.finish()
+        self.assertEqual((rc, err, healthy.poll()), (0, "", None))
+        # A hung application costs the others at most a fifth of the stop.
+        self.assertGreater(len(during) / SECOND, 1.6)
+        self.assertGreater(level(left(during, 0), 1000), 0.4)
+        self.assertTones(data[:16] + data[-SECOND // 2 // 8 * 8:], [440, 1000], [])
+
+    def test_stereo_sides_kept_apart(self):
+        player = self.spawn("pw-play", self.wav["stereo"])
+        cap = self.capture("--pid", str(player.pid))
+        self.assertTrue(cap.wait_for(1), "the capture ended or stalled")
+        rc, data, err = cap.finish()
+        self.assertEqual((rc, err), (0, ""))
+        levels = [[round(level(side(data), f), 3) for f in (440, 1000)] for side in (left, right)]
+        for got, want in zip(sum(levels, []), (0.5, 0, 0, 0.5)):
+            self.assertAlmostEqual(got, want, delta=0.05, msg="left, right: %r" % levels)
+
+    def test_our_links_cost_the_sink_no_sound(self):
+        def sounds(data):
+            """Lengths in seconds of the 660 Hz sounds in what the sink played."""
+            block, found, run = 480, [], 0
+            samples = left(data, 0)
+            for i in range(0, len(samples) - block + 1, block):
+                if level(samples[i:i + block], 660) > 0.25:
+                    run += 1
+                elif run:
+                    found, run = found + [run * block / 48000], 0
+            return found + ([run * block / 48000] if run else [])
+
+        monitor = Capture(self.spawn("pw-record", "--target", "sondrel-test-sink", "-P",
+                                     "stream.capture.sink=true", "--format", "f32", "--rate",
+                                     "48000", "--channels", "2", "-", **PIPES))
+        cap = self.capture("--exclude-pid", str(self.spawn("sleep", "60").pid))
+        self.assertTrue(cap.wait_for(0), "the capture ended")
+        time.sleep(0.5)
+        players = ("pw-play", "paplay") * 3
+        for player in players:
+            self.assertEqual(self.spawn(player, self.wav["660s"]).wait(GUARD), 0)
+            time.sleep(0.3)
+        monitor.proc.terminate()
+        _, heard, _ = monitor.finish(b"")
+        rc, data, err = cap.finish()
+        self.assertEqual((rc, err), (0, ""))
+        heard, captured = sounds(heard), sounds(data[16:])
+        self.assertEqual((len(heard), len(captured)), (len(players),) * 2, (heard, captured))
+        for length in heard:
+            self.assertGreater(length, 0.95 * 0.6, heard)
 
     def test_failures(self):
         def run(env, *args):
