@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdint>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -66,6 +68,75 @@ TEST(PacketRing, FullRingDropsAndFlagsOnlyThePacketAfterTheGap) {
     ASSERT_EQ(Write(ring, Seq(108, 3)), 3u);
     ASSERT_TRUE(Read(ring, &got, &gap));
     EXPECT_FALSE(gap);
+}
+
+TEST(PacketRing, FilledToTheBrimThenDrainedTakesAFullRingAgain) {
+    PacketRing ring;
+    ASSERT_TRUE(ring.Init(16, 4, 16));
+    Frames got;
+    bool gap = false;
+    ASSERT_EQ(Write(ring, Seq(0, 5)), 5u);
+    ASSERT_TRUE(Read(ring, &got, &gap));
+    // Full exactly, from a slot past the start: nothing lost, nothing flagged.
+    ASSERT_EQ(Write(ring, Seq(5, 16)), 16u);
+    EXPECT_EQ(Write(ring, Seq(21, 1)), 0u);
+    ASSERT_TRUE(Read(ring, &got, &gap));
+    EXPECT_EQ(got, Seq(5, 16));
+    EXPECT_FALSE(gap);  // frame 21 was dropped: the flag belongs to what follows
+    ASSERT_EQ(Write(ring, Seq(22, 16)), 16u);
+    ASSERT_TRUE(Read(ring, &got, &gap));
+    EXPECT_EQ(got, Seq(22, 16));
+    EXPECT_TRUE(gap);
+    ASSERT_EQ(Write(ring, Seq(38, 16)), 16u);
+    ASSERT_TRUE(Read(ring, &got, &gap));
+    EXPECT_EQ(got, Seq(38, 16));
+    EXPECT_FALSE(gap);
+}
+
+// The real-time writer and the reading thread at once: every frame read is
+// the one written, in order; a jump is always flagged and never goes back.
+TEST(PacketRing, ConcurrentWriterAndReaderKeepOrderAndFlagEveryGap) {
+    constexpr std::uint32_t kTotal = 1u << 20;
+    PacketRing ring;
+    ASSERT_TRUE(ring.Init(256, 4, 64));
+    std::atomic<bool> done{false};
+    std::uint32_t stored = 0;
+    std::thread writer([&] {
+        Frames block;
+        for (std::uint32_t next = 0; next < kTotal;) {
+            const std::uint32_t n = 1 + next % 97;
+            block = Seq(next, n);
+            stored += Write(ring, block);
+            next += n;
+            if (next % 7 == 0) std::this_thread::yield();
+        }
+        done.store(true, std::memory_order_release);
+    });
+    std::uint64_t read = 0, gaps = 0, flagged = 0;
+    std::uint32_t expected = 0;
+    Frames got;
+    bool gap = false;
+    for (;;) {
+        const bool finished = done.load(std::memory_order_acquire);
+        if (!Read(ring, &got, &gap)) {
+            if (finished) break;
+            std::this_thread::yield();
+            continue;
+        }
+        ASSERT_FALSE(got.empty());
+        flagged += gap ? 1 : 0;
+        if (got[0] != expected) {
+            ASSERT_GT(got[0], expected);
+            ASSERT_TRUE(gap) << "unflagged jump from " << expected << " to " << got[0];
+            ++gaps;
+        }
+        for (std::size_t i = 1; i < got.size(); ++i) ASSERT_EQ(got[i], got[0] + i);
+        expected = got.back() + 1;
+        read += got.size();
+    }
+    writer.join();
+    EXPECT_EQ(read, stored);
+    EXPECT_EQ(flagged, gaps);
 }
 
 }  // namespace
