@@ -70,7 +70,6 @@ struct Tap {
     std::uint32_t node = SPA_ID_INVALID;  // our stream's node
     bool failed = false;  // not retried while the application keeps these ports
     std::atomic<spa_io_position*> position{nullptr};
-    std::uint64_t blocks = 0;  // data thread: stands in for the clock when there is none
 };
 
 struct Link {
@@ -527,13 +526,11 @@ public:
             frames = any ? SPA_MIN(frames, samples) : samples;
             any = true;
         }
+        // Without the driver's position there is no cycle to place the block in.
         const spa_io_position* position = tap->position.load(std::memory_order_acquire);
-        ++tap->blocks;
         const bool emitted =
-            position != nullptr
-                ? self->mixer_.Mix(tap->input, position->clock.id, position->clock.position,
-                                   planes, frames)
-                : self->mixer_.Mix(tap->input, SPA_ID_INVALID, tap->blocks, planes, frames);
+            position != nullptr && self->mixer_.Mix(tap->input, position->clock.id,
+                                                    position->clock.position, planes, frames);
         pw_stream_queue_buffer(tap->stream, buffer);
         if (emitted) self->Signal();
     }
