@@ -284,6 +284,23 @@ public:
         delete tap;
     }
 
+    template <typename Gone>
+    void RemoveTaps(Gone gone) {
+        bool removed = false;
+        for (auto it = taps_.begin(); it != taps_.end();) {
+            if (gone(*it->second)) {
+                DestroyTap(it->second);
+                it = taps_.erase(it);
+                removed = true;
+            } else {
+                ++it;
+            }
+        }
+        // With no stream left to run Mix the loop thread may end the open
+        // cycle, so the last block of a stream that ended is not held back.
+        if (removed && taps_.empty() && mixer_.Flush()) Signal();
+    }
+
     // Brings taps and links in line with the graph: every output port of every
     // wanted application stream feeds its own input of ours, nothing else does.
     // Stream callbacks can land here while it runs; they ask for another pass.
@@ -302,28 +319,19 @@ public:
 
     void EvaluateOnce() {
         if (!linking_) {
-            const bool hadTaps = !taps_.empty();
-            for (auto& [id, tap] : taps_) DestroyTap(tap);
-            taps_.clear();
+            RemoveTaps([](const Tap&) { return true; });
             for (auto& [key, link] : links_) DestroyLink(link);
             links_.clear();
-            // No stream is left to run Mix, so the loop thread may end the cycle.
-            if (hadTaps && mixer_.Flush()) Signal();
             linkCount_.store(0, std::memory_order_release);
             return;
         }
         tree_.Refresh();
 
-        for (auto it = taps_.begin(); it != taps_.end();) {
-            const auto node = nodes_.find(it->first);
-            if (node == nodes_.end() || !Wanted(*node->second) ||
-                PortsOf(it->first, true) != it->second->appPorts) {
-                DestroyTap(it->second);
-                it = taps_.erase(it);
-            } else {
-                ++it;
-            }
-        }
+        RemoveTaps([this](const Tap& tap) {
+            const auto node = nodes_.find(tap.appNode);
+            return node == nodes_.end() || !Wanted(*node->second) ||
+                   PortsOf(tap.appNode, true) != tap.appPorts;
+        });
         for (const auto& [nodeId, node] : nodes_) {
             if (taps_.count(nodeId) != 0 || !Wanted(*node)) continue;
             // Ports arrive one by one; a tap is made for the whole set.
