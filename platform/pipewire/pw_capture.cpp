@@ -62,7 +62,8 @@ struct LinkKey {
 // application that stalls holds back only its own input, never the others.
 struct Tap {
     PwCapture* owner = nullptr;
-    std::uint32_t appNode = SPA_ID_INVALID;
+    std::uint32_t channels = 0;
+    std::uint32_t appNode = SPA_ID_INVALID;  // none while it waits as the spare
     std::vector<std::uint32_t> appPorts;  // linked in this order to our ports 0..n-1
     MixerInput input;
     pw_stream* stream = nullptr;
@@ -70,6 +71,7 @@ struct Tap {
     std::uint32_t node = SPA_ID_INVALID;  // our stream's node
     bool failed = false;  // not retried while the application keeps these ports
     std::atomic<spa_io_position*> position{nullptr};
+    std::atomic<bool> mixing{false};  // set once the fields above are final
 };
 
 struct Link {
@@ -130,6 +132,9 @@ public:
     std::map<std::uint32_t, Port> ports_;
     std::map<LinkKey, Link*> links_;
     std::map<std::uint32_t, Tap*> taps_;  // by application node
+    Tap* spare_ = nullptr;
+    std::uint32_t spareChannels_ = 2;
+    bool spareFailed_ = false;
 
     // Only touched under the loop lock or on the loop thread.
     bool linking_ = false;
@@ -219,29 +224,22 @@ public:
         return gains;
     }
 
-    void CreateTap(const Node& node, std::vector<std::uint32_t> appPorts) {
+    // A connected input stream with one port per channel, not yet linked.
+    Tap* NewTap(std::uint32_t channels) {
         auto* tap = new (std::nothrow) Tap;
-        if (tap == nullptr) return;
+        if (tap == nullptr) return nullptr;
         tap->owner = this;
-        tap->appNode = node.id;
-        tap->appPorts = std::move(appPorts);
-        tap->input.gains = GainsFor(node);
-        taps_[node.id] = tap;
-        if (tap->appPorts.size() > SPA_AUDIO_MAX_CHANNELS ||
-            tap->input.gains.size() != tap->appPorts.size()) {
-            tap->failed = true;
-            return;
-        }
+        tap->channels = channels;
         pw_properties* props = pw_properties_new(
             PW_KEY_MEDIA_TYPE, "Audio", PW_KEY_MEDIA_CATEGORY, "Capture", PW_KEY_MEDIA_ROLE,
             "Music", PW_KEY_NODE_NAME, "sondrel-process-loopback", PW_KEY_APP_NAME,
             "sondrel-process-loopback", PW_KEY_NODE_ALWAYS_PROCESS, "false", nullptr);
-        tap->stream = props != nullptr
+        tap->stream = props != nullptr && channels <= SPA_AUDIO_MAX_CHANNELS
                           ? pw_stream_new(core_, "sondrel-process-loopback", props)
                           : nullptr;
         if (tap->stream == nullptr) {
             tap->failed = true;
-            return;
+            return tap;
         }
         pw_stream_add_listener(tap->stream, &tap->listener, &kTapEvents, tap);
         // Planar, one port per application port and no channel mixing: the
@@ -249,15 +247,13 @@ public:
         spa_audio_info_raw info{};
         info.format = SPA_AUDIO_FORMAT_F32P;
         info.rate = 48000;
-        info.channels = static_cast<std::uint32_t>(tap->appPorts.size());
-        for (std::uint32_t k = 0; k < info.channels; ++k)
-            info.position[k] = SPA_AUDIO_CHANNEL_AUX0 + k;
+        info.channels = channels;
+        for (std::uint32_t k = 0; k < channels; ++k) info.position[k] = SPA_AUDIO_CHANNEL_AUX0 + k;
         std::uint8_t buffer[1024];
         spa_pod_builder builder{};
         spa_pod_builder_init(&builder, buffer, sizeof buffer);
         const spa_pod* params[1] = {
             spa_format_audio_raw_build(&builder, SPA_PARAM_EnumFormat, &info)};
-        mixer_.AddInput();
         // No AUTOCONNECT: the session manager must not route anything to us;
         // the links we make ourselves are the only inputs.
         if (pw_stream_connect(tap->stream, PW_DIRECTION_INPUT, PW_ID_ANY,
@@ -265,6 +261,52 @@ public:
                                                            PW_STREAM_FLAG_RT_PROCESS),
                               params, 1) < 0)
             tap->failed = true;
+        return tap;
+    }
+
+    // Ready to be linked at once: its node and all its ports are known.
+    bool Linkable(const Tap& tap) const {
+        return !tap.failed && tap.node != SPA_ID_INVALID &&
+               PortsOf(tap.node, false).size() == tap.channels;
+    }
+
+    // Gives the node a tap: the spare when it fits, which saves a new
+    // stream's set-up (about two graph cycles) at the start of every sound.
+    void AttachTap(const Node& node, std::vector<std::uint32_t> appPorts) {
+        const auto channels = static_cast<std::uint32_t>(appPorts.size());
+        Tap* tap = nullptr;
+        if (spare_ != nullptr && spare_->channels == channels && Linkable(*spare_)) {
+            tap = spare_;
+            spare_ = nullptr;
+        } else {
+            tap = NewTap(channels);
+            if (tap == nullptr) return;
+        }
+        spareChannels_ = channels;
+        tap->appNode = node.id;
+        tap->appPorts = std::move(appPorts);
+        tap->input.gains = GainsFor(node);
+        if (tap->input.gains.size() != channels) tap->failed = true;
+        taps_[node.id] = tap;
+        if (tap->failed) return;
+        mixer_.AddInput();
+        tap->mixing.store(true, std::memory_order_release);
+    }
+
+    // One unlinked stream kept ready, with as many ports as the last
+    // application stream had.
+    void KeepSpare() {
+        if (spare_ != nullptr && spare_->channels != spareChannels_) {
+            DestroyTap(spare_);
+            spare_ = nullptr;
+        }
+        // A spare that fails is not replaced: taps are then made on demand.
+        if (spare_ == nullptr && !spareFailed_) spare_ = NewTap(spareChannels_);
+        if (spare_ != nullptr && spare_->failed) {
+            spareFailed_ = true;
+            DestroyTap(spare_);
+            spare_ = nullptr;
+        }
     }
 
     void DestroyTap(Tap* tap) {
@@ -319,6 +361,8 @@ public:
 
     void EvaluateOnce() {
         if (!linking_) {
+            if (spare_ != nullptr) DestroyTap(spare_);
+            spare_ = nullptr;
             RemoveTaps([](const Tap&) { return true; });
             for (auto& [key, link] : links_) DestroyLink(link);
             links_.clear();
@@ -337,14 +381,14 @@ public:
             // Ports arrive one by one; a tap is made for the whole set.
             std::vector<std::uint32_t> ports = PortsOf(nodeId, true);
             if (!ports.empty() && ports.size() == node->outputPorts)
-                CreateTap(*node, std::move(ports));
+                AttachTap(*node, std::move(ports));
         }
+        KeepSpare();
 
         std::set<LinkKey> wanted;
         for (const auto& [nodeId, tap] : taps_) {
-            if (tap->failed || tap->node == SPA_ID_INVALID) continue;
+            if (!Linkable(*tap)) continue;  // our ports are still appearing
             const std::vector<std::uint32_t> ours = PortsOf(tap->node, false);
-            if (ours.size() != tap->appPorts.size()) continue;  // still appearing
             for (std::size_t k = 0; k < ours.size(); ++k)
                 wanted.insert(LinkKey{nodeId, tap->appPorts[k], tap->node, ours[k]});
         }
@@ -518,6 +562,10 @@ public:
         PwCapture* self = tap->owner;
         pw_buffer* buffer = pw_stream_dequeue_buffer(tap->stream);
         if (buffer == nullptr) return;
+        if (!tap->mixing.load(std::memory_order_acquire)) {
+            pw_stream_queue_buffer(tap->stream, buffer);
+            return;
+        }
         const float* planes[SPA_AUDIO_MAX_CHANNELS] = {};
         const std::size_t ports = tap->input.gains.size();
         std::uint32_t frames = 0;
@@ -613,6 +661,7 @@ void PwCaptureDestroy(PwCapture* capture) {
     if (c.loop_ != nullptr) pw_thread_loop_stop(c.loop_);
     for (auto& [id, tap] : c.taps_) c.DestroyTap(tap);
     c.taps_.clear();
+    if (c.spare_ != nullptr) c.DestroyTap(c.spare_);
     for (auto& [key, link] : c.links_) c.DestroyLink(link);
     for (auto& [id, node] : c.nodes_) PwCapture::DestroyBound(node);
     for (auto& [id, client] : c.clients_) PwCapture::DestroyBound(client);
