@@ -138,8 +138,8 @@ public:
 
     // Only touched under the loop lock or on the loop thread.
     bool linking_ = false;
-    bool evaluating_ = false;
-    bool evaluateAgain_ = false;
+    spa_source* evaluateSource_ = nullptr;
+    bool evaluatePending_ = false;
 
     HANDLE event_ = nullptr;  // our duplicate; set before the stream exists
     std::atomic<bool> invalid_{false};
@@ -343,23 +343,24 @@ public:
         if (removed && taps_.empty() && mixer_.Flush()) Signal();
     }
 
-    // Brings taps and links in line with the graph: every output port of every
-    // wanted application stream feeds its own input of ours, nothing else does.
-    // Stream callbacks can land here while it runs; they ask for another pass.
+    // Graph events come in bursts (a new stream brings its node, its ports and
+    // several info events): each asks for one pass, made once the burst is
+    // read. Stream callbacks that fire during a pass also land here.
     void Evaluate() {
-        if (evaluating_) {
-            evaluateAgain_ = true;
-            return;
-        }
-        evaluating_ = true;
-        do {
-            evaluateAgain_ = false;
-            EvaluateOnce();
-        } while (evaluateAgain_);
-        evaluating_ = false;
+        if (evaluatePending_) return;
+        evaluatePending_ = true;
+        pw_loop_signal_event(pw_thread_loop_get_loop(loop_), evaluateSource_);
     }
 
-    void EvaluateOnce() {
+    static void OnEvaluate(void* data, std::uint64_t) {
+        auto* self = static_cast<PwCapture*>(data);
+        self->evaluatePending_ = false;
+        self->EvaluateNow();
+    }
+
+    // Brings taps and links in line with the graph: every output port of every
+    // wanted application stream feeds its own input of ours, nothing else does.
+    void EvaluateNow() {
         if (!linking_) {
             if (spare_ != nullptr) DestroyTap(spare_);
             spare_ = nullptr;
@@ -674,6 +675,8 @@ void PwCaptureDestroy(PwCapture* capture) {
         pw_core_disconnect(c.core_);
     }
     if (c.context_ != nullptr) pw_context_destroy(c.context_);
+    if (c.evaluateSource_ != nullptr)
+        pw_loop_destroy_source(pw_thread_loop_get_loop(c.loop_), c.evaluateSource_);
     if (c.loop_ != nullptr) pw_thread_loop_destroy(c.loop_);
     if (c.event_ != nullptr) CloseHandle(c.event_);
     delete capture;
@@ -696,8 +699,11 @@ HRESULT PwCaptureConnect(const CaptureRequest& request, PwCapture** capture) {
         pw_properties* props = pw_properties_new(PW_KEY_CONFIG_NAME, "client-rt.conf", nullptr);
         if (props != nullptr)
             c->context_ = pw_context_new(pw_thread_loop_get_loop(c->loop_), props, 0);
+        c->evaluateSource_ =
+            pw_loop_add_event(pw_thread_loop_get_loop(c->loop_), PwCapture::OnEvaluate, c);
     }
-    if (c->context_ == nullptr || pw_thread_loop_start(c->loop_) != 0) {
+    if (c->context_ == nullptr || c->evaluateSource_ == nullptr ||
+        pw_thread_loop_start(c->loop_) != 0) {
         PwCaptureDestroy(c);
         return E_OUTOFMEMORY;
     }
@@ -749,7 +755,7 @@ HRESULT PwCaptureStart(PwCapture* c, HANDLE event) {
             duplicate = nullptr;
         }
         c->linking_ = true;
-        c->Evaluate();
+        c->EvaluateNow();
     }
     pw_thread_loop_unlock(c->loop_);
     if (duplicate != nullptr) CloseHandle(duplicate);
@@ -759,7 +765,7 @@ HRESULT PwCaptureStart(PwCapture* c, HANDLE event) {
 HRESULT PwCaptureStop(PwCapture* c) {
     pw_thread_loop_lock(c->loop_);
     c->linking_ = false;
-    c->Evaluate();
+    c->EvaluateNow();
     pw_thread_loop_unlock(c->loop_);
     return S_OK;
 }
