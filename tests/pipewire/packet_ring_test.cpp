@@ -48,49 +48,33 @@ TEST(PacketRing, EmptyThenAWrappedPacketArrivesWholeAndInOrder) {
     EXPECT_FALSE(Read(ring, &got, &gap));
 }
 
-TEST(PacketRing, FullRingDropsAndFlagsOnlyThePacketAfterTheGap) {
+// Reads one packet: frames first..first+count-1, flagged or not.
+void ExpectPacket(PacketRing& ring, std::uint32_t first, std::uint32_t count, bool flagged) {
+    Frames got;
+    bool gap = !flagged;
+    ASSERT_TRUE(Read(ring, &got, &gap));
+    EXPECT_EQ(got, Seq(first, count));
+    EXPECT_EQ(gap, flagged) << "packet from " << first;
+}
+
+TEST(PacketRing, FullRingDropsTheRestFlagsOnlyThePacketAfterTheGapAndFillsAgain) {
     PacketRing ring;
     ASSERT_TRUE(ring.Init(16, 4, 12));
     EXPECT_EQ(Write(ring, Seq(0, 20)), 16u);
-    Frames got;
-    bool gap = false;
-    ASSERT_TRUE(Read(ring, &got, &gap));
-    EXPECT_EQ(got, Seq(0, 12));
-    EXPECT_FALSE(gap);
+    ExpectPacket(ring, 0, 12, false);
     ASSERT_EQ(Write(ring, Seq(100, 8)), 8u);
     // A packet must not cross the gap, or the flag would mark the wrong frame.
-    ASSERT_TRUE(Read(ring, &got, &gap));
-    EXPECT_EQ(got, Seq(12, 4));
-    EXPECT_FALSE(gap);
-    ASSERT_TRUE(Read(ring, &got, &gap));
-    EXPECT_EQ(got, Seq(100, 8));
-    EXPECT_TRUE(gap);
-    ASSERT_EQ(Write(ring, Seq(108, 3)), 3u);
-    ASSERT_TRUE(Read(ring, &got, &gap));
-    EXPECT_FALSE(gap);
-}
-
-TEST(PacketRing, FilledToTheBrimThenDrainedTakesAFullRingAgain) {
-    PacketRing ring;
-    ASSERT_TRUE(ring.Init(16, 4, 16));
-    Frames got;
-    bool gap = false;
-    ASSERT_EQ(Write(ring, Seq(0, 5)), 5u);
-    ASSERT_TRUE(Read(ring, &got, &gap));
-    // Full exactly, from a slot past the start: nothing lost, nothing flagged.
-    ASSERT_EQ(Write(ring, Seq(5, 16)), 16u);
-    EXPECT_EQ(Write(ring, Seq(21, 1)), 0u);
-    ASSERT_TRUE(Read(ring, &got, &gap));
-    EXPECT_EQ(got, Seq(5, 16));
-    EXPECT_FALSE(gap);  // frame 21 was dropped: the flag belongs to what follows
-    ASSERT_EQ(Write(ring, Seq(22, 16)), 16u);
-    ASSERT_TRUE(Read(ring, &got, &gap));
-    EXPECT_EQ(got, Seq(22, 16));
-    EXPECT_TRUE(gap);
-    ASSERT_EQ(Write(ring, Seq(38, 16)), 16u);
-    ASSERT_TRUE(Read(ring, &got, &gap));
-    EXPECT_EQ(got, Seq(38, 16));
-    EXPECT_FALSE(gap);
+    ExpectPacket(ring, 12, 4, false);
+    ExpectPacket(ring, 100, 8, true);
+    // Drained, then filled to the brim across the end: all of it comes back,
+    // and only what follows the next drop is flagged.
+    ASSERT_EQ(Write(ring, Seq(108, 16)), 16u);
+    EXPECT_EQ(Write(ring, Seq(124, 1)), 0u);
+    ExpectPacket(ring, 108, 12, false);
+    ExpectPacket(ring, 120, 4, false);
+    ASSERT_EQ(Write(ring, Seq(125, 16)), 16u);
+    ExpectPacket(ring, 125, 12, true);
+    ExpectPacket(ring, 137, 4, false);
 }
 
 // The real-time writer and the reading thread at once: every frame read is
