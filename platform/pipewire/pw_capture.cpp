@@ -688,7 +688,7 @@ HRESULT PwCaptureConnect(const CaptureRequest& request, PwCapture** capture) {
     auto* c = new (std::nothrow) PwCapture(request);
     if (c == nullptr) return E_OUTOFMEMORY;
     if (!c->ring_.Init(kRingFrames, kFrameBytes, kMaxPacketFrames) ||
-        !c->mixer_.Init(&c->ring_, kMaxPacketFrames)) {
+        !c->mixer_.Init(&c->ring_, kMaxCycleFrames)) {
         PwCaptureDestroy(c);
         return E_OUTOFMEMORY;
     }

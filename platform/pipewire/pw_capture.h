@@ -20,6 +20,9 @@ struct CaptureRequest {
 constexpr std::uint32_t kRingFrames = 1u << 18;
 // Largest packet handed out; also the staging area for wrapped packets.
 constexpr std::uint32_t kMaxPacketFrames = 4096;
+// Longest block of one graph cycle we take: PipeWire's largest quantum
+// (8192), resampled up from as low as 24 kHz.
+constexpr std::uint32_t kMaxCycleFrames = 16384;
 constexpr std::uint32_t kFrameBytes = 8;  // float32 x 2 channels
 
 class PwCapture;
