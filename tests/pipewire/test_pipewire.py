@@ -266,7 +266,9 @@ class PipeWire(unittest.TestCase):
                             if theirs[i:i + size] == window})
         self.assertGreater(len(offsets), 5, "too little of both players captured")
         # One offset for all windows: no sample dropped, repeated or shifted.
-        self.assertEqual(len(set.intersection(*offsets)), 1, offsets)
+        # The first may straddle where our capture of the second player began,
+        # later than the sink's (the start of a sound is not this test's).
+        self.assertEqual(len(set.intersection(*offsets[1:])), 1, offsets)
 
     def test_failures(self):
         def run(env, *args):
