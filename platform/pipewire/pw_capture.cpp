@@ -1,10 +1,12 @@
 #include "pw_capture.h"
 
 #include "process_tree.h"
+#include "stream_mixer.h"
 
 #include <pipewire/pipewire.h>
 #include <spa/param/audio/format-utils.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -15,6 +17,7 @@
 #include <string>
 #include <tuple>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -28,6 +31,7 @@ struct Node {
     spa_hook objectListener{};
     std::uint32_t clientId = SPA_ID_INVALID;
     std::uint32_t processId = 0;  // application.process.id, 0 if absent
+    std::uint32_t outputPorts = 0;  // as the node's info counts them
 };
 
 struct Client {
@@ -42,15 +46,32 @@ struct Client {
 struct Port {
     std::uint32_t nodeId = SPA_ID_INVALID;
     bool output = false;
+    std::uint32_t index = 0;  // port.id: its place among the node's ports
     std::string channel;
 };
 
 struct LinkKey {
-    std::uint32_t outputNode, outputPort, inputPort;
+    std::uint32_t outputNode, outputPort, inputNode, inputPort;
     bool operator<(const LinkKey& o) const {
-        return std::tie(outputNode, outputPort, inputPort) <
-               std::tie(o.outputNode, o.outputPort, o.inputPort);
+        return std::tie(outputNode, outputPort, inputNode, inputPort) <
+               std::tie(o.outputNode, o.outputPort, o.inputNode, o.inputPort);
     }
+};
+
+// One input stream of ours per captured application stream, so an
+// application that stalls holds back only its own input, never the others.
+struct Tap {
+    PwCapture* owner = nullptr;
+    std::uint32_t channels = 0;
+    std::uint32_t appNode = SPA_ID_INVALID;  // none while it waits as the spare
+    std::vector<std::uint32_t> appPorts;  // linked in this order to our ports 0..n-1
+    MixerInput input;
+    pw_stream* stream = nullptr;
+    spa_hook listener{};
+    std::uint32_t node = SPA_ID_INVALID;  // our stream's node
+    bool failed = false;  // not retried while the application keeps these ports
+    std::atomic<spa_io_position*> position{nullptr};
+    std::atomic<bool> mixing{false};  // set once the fields above are final
 };
 
 struct Link {
@@ -78,13 +99,12 @@ void InitPipeWire() {
     });
 }
 
-// Which of our two inputs an application's output channel feeds.
-bool FeedsInput(const std::string& output, const std::string& input) {
-    if (output == input) return true;
-    if (output == "MONO" || output == "FC") return true;
-    if (input == "FL") return output == "SL" || output == "RL";
-    if (input == "FR") return output == "SR" || output == "RR";
-    return false;
+// Left and right gains of an application's output channel.
+PortGains ChannelGains(const std::string& channel) {
+    if (channel == "MONO" || channel == "FC") return {1.0f, 1.0f};
+    if (channel == "FL" || channel == "SL" || channel == "RL") return {1.0f, 0.0f};
+    if (channel == "FR" || channel == "SR" || channel == "RR") return {0.0f, 1.0f};
+    return {0.0f, 0.0f};
 }
 
 }  // namespace
@@ -96,6 +116,7 @@ public:
     CaptureRequest request_;
     ProcessTree tree_;
     PacketRing ring_;
+    StreamMixer mixer_;
 
     pw_thread_loop* loop_ = nullptr;
     pw_context* context_ = nullptr;
@@ -103,8 +124,6 @@ public:
     spa_hook coreListener_{};
     pw_registry* registry_ = nullptr;
     spa_hook registryListener_{};
-    pw_stream* stream_ = nullptr;
-    spa_hook streamListener_{};
     int syncSeq_ = -1;
     bool synced_ = false;
 
@@ -112,10 +131,15 @@ public:
     std::map<std::uint32_t, Client*> clients_;
     std::map<std::uint32_t, Port> ports_;
     std::map<LinkKey, Link*> links_;
+    std::map<std::uint32_t, Tap*> taps_;  // by application node
+    Tap* spare_ = nullptr;
+    std::uint32_t spareChannels_ = 2;
+    bool spareFailed_ = false;
 
     // Only touched under the loop lock or on the loop thread.
     bool linking_ = false;
-    std::uint32_t ownNode_ = SPA_ID_INVALID;
+    spa_source* evaluateSource_ = nullptr;
+    bool evaluatePending_ = false;
 
     HANDLE event_ = nullptr;  // our duplicate; set before the stream exists
     std::atomic<bool> invalid_{false};
@@ -158,14 +182,17 @@ public:
         if (link == nullptr) return;
         link->owner = this;
         link->key = key;
-        pw_properties* props = pw_properties_new(PW_KEY_OBJECT_LINGER, "false", nullptr);
+        // Passive: our link alone never sets the application's graph running,
+        // so its own route to the sink decides when it plays.
+        pw_properties* props =
+            pw_properties_new(PW_KEY_OBJECT_LINGER, "false", PW_KEY_LINK_PASSIVE, "true", nullptr);
         if (props == nullptr) {
             delete link;
             return;
         }
         pw_properties_setf(props, PW_KEY_LINK_OUTPUT_NODE, "%u", key.outputNode);
         pw_properties_setf(props, PW_KEY_LINK_OUTPUT_PORT, "%u", key.outputPort);
-        pw_properties_setf(props, PW_KEY_LINK_INPUT_NODE, "%u", ownNode_);
+        pw_properties_setf(props, PW_KEY_LINK_INPUT_NODE, "%u", key.inputNode);
         pw_properties_setf(props, PW_KEY_LINK_INPUT_PORT, "%u", key.inputPort);
         link->proxy = static_cast<pw_proxy*>(pw_core_create_object(
             core_, "link-factory", PW_TYPE_INTERFACE_Link, PW_VERSION_LINK, &props->dict, 0));
@@ -178,10 +205,166 @@ public:
         links_[key] = link;
     }
 
-    // Brings the links in line with the graph: every output port of every
-    // wanted application stream feeds our inputs, nothing else does.
+    // Output ports of a node, or input ports of one of ours, by port.id.
+    std::vector<std::uint32_t> PortsOf(std::uint32_t nodeId, bool output) const {
+        std::vector<std::pair<std::uint32_t, std::uint32_t>> found;  // index, global id
+        for (const auto& [id, port] : ports_)
+            if (port.nodeId == nodeId && port.output == output) found.emplace_back(port.index, id);
+        std::sort(found.begin(), found.end());
+        std::vector<std::uint32_t> ids;
+        for (const auto& [index, id] : found) ids.push_back(id);
+        return ids;
+    }
+
+    // One PortGains per output port of the node, in port order.
+    std::vector<PortGains> GainsFor(const Node& node) const {
+        std::vector<PortGains> gains;
+        for (std::uint32_t port : PortsOf(node.id, true))
+            gains.push_back(ChannelGains(ports_.at(port).channel));
+        return gains;
+    }
+
+    // A connected input stream with one port per channel, not yet linked.
+    Tap* NewTap(std::uint32_t channels) {
+        auto* tap = new (std::nothrow) Tap;
+        if (tap == nullptr) return nullptr;
+        tap->owner = this;
+        tap->channels = channels;
+        pw_properties* props = pw_properties_new(
+            PW_KEY_MEDIA_TYPE, "Audio", PW_KEY_MEDIA_CATEGORY, "Capture", PW_KEY_MEDIA_ROLE,
+            "Music", PW_KEY_NODE_NAME, "sondrel-process-loopback", PW_KEY_APP_NAME,
+            "sondrel-process-loopback", PW_KEY_NODE_ALWAYS_PROCESS, "false", nullptr);
+        tap->stream = props != nullptr && channels <= SPA_AUDIO_MAX_CHANNELS
+                          ? pw_stream_new(core_, "sondrel-process-loopback", props)
+                          : nullptr;
+        if (tap->stream == nullptr) {
+            tap->failed = true;
+            return tap;
+        }
+        pw_stream_add_listener(tap->stream, &tap->listener, &kTapEvents, tap);
+        // Planar, one port per application port and no channel mixing: the
+        // gains decide what reaches left and right.
+        spa_audio_info_raw info{};
+        info.format = SPA_AUDIO_FORMAT_F32P;
+        info.rate = 48000;
+        info.channels = channels;
+        for (std::uint32_t k = 0; k < channels; ++k) info.position[k] = SPA_AUDIO_CHANNEL_AUX0 + k;
+        std::uint8_t buffer[1024];
+        spa_pod_builder builder{};
+        spa_pod_builder_init(&builder, buffer, sizeof buffer);
+        const spa_pod* params[1] = {
+            spa_format_audio_raw_build(&builder, SPA_PARAM_EnumFormat, &info)};
+        // No AUTOCONNECT: the session manager must not route anything to us;
+        // the links we make ourselves are the only inputs.
+        if (pw_stream_connect(tap->stream, PW_DIRECTION_INPUT, PW_ID_ANY,
+                              static_cast<pw_stream_flags>(PW_STREAM_FLAG_MAP_BUFFERS |
+                                                           PW_STREAM_FLAG_RT_PROCESS),
+                              params, 1) < 0)
+            tap->failed = true;
+        return tap;
+    }
+
+    // Ready to be linked at once: its node and all its ports are known.
+    bool Linkable(const Tap& tap) const {
+        return !tap.failed && tap.node != SPA_ID_INVALID &&
+               PortsOf(tap.node, false).size() == tap.channels;
+    }
+
+    // Gives the node a tap: the spare when it fits, which saves a new
+    // stream's set-up (about two graph cycles) at the start of every sound.
+    void AttachTap(const Node& node, std::vector<std::uint32_t> appPorts) {
+        const auto channels = static_cast<std::uint32_t>(appPorts.size());
+        Tap* tap = nullptr;
+        if (spare_ != nullptr && spare_->channels == channels && Linkable(*spare_)) {
+            tap = spare_;
+            spare_ = nullptr;
+        } else {
+            tap = NewTap(channels);
+            if (tap == nullptr) return;
+        }
+        spareChannels_ = channels;
+        tap->appNode = node.id;
+        tap->appPorts = std::move(appPorts);
+        tap->input.gains = GainsFor(node);
+        if (tap->input.gains.size() != channels) tap->failed = true;
+        taps_[node.id] = tap;
+        if (tap->failed) return;
+        mixer_.AddInput();
+        tap->mixing.store(true, std::memory_order_release);
+    }
+
+    // One unlinked stream kept ready, with as many ports as the last
+    // application stream had.
+    void KeepSpare() {
+        if (spare_ != nullptr && spare_->channels != spareChannels_) {
+            DestroyTap(spare_);
+            spare_ = nullptr;
+        }
+        // A spare that fails is not replaced: taps are then made on demand.
+        if (spare_ == nullptr && !spareFailed_) spare_ = NewTap(spareChannels_);
+        if (spare_ != nullptr && spare_->failed) {
+            spareFailed_ = true;
+            DestroyTap(spare_);
+            spare_ = nullptr;
+        }
+    }
+
+    void DestroyTap(Tap* tap) {
+        for (auto it = links_.begin(); it != links_.end();) {
+            if (it->first.outputNode == tap->appNode) {
+                DestroyLink(it->second);
+                it = links_.erase(it);
+            } else {
+                ++it;
+            }
+        }
+        if (tap->stream != nullptr) {
+            spa_hook_remove(&tap->listener);
+            // Returns once the data thread has let go of the stream.
+            pw_stream_destroy(tap->stream);
+        }
+        delete tap;
+    }
+
+    template <typename Gone>
+    void RemoveTaps(Gone gone) {
+        bool removed = false;
+        for (auto it = taps_.begin(); it != taps_.end();) {
+            if (gone(*it->second)) {
+                DestroyTap(it->second);
+                it = taps_.erase(it);
+                removed = true;
+            } else {
+                ++it;
+            }
+        }
+        // With no stream left to run Mix the loop thread may end the open
+        // cycle, so the last block of a stream that ended is not held back.
+        if (removed && taps_.empty() && mixer_.Flush()) Signal();
+    }
+
+    // Graph events come in bursts (a new stream brings its node, its ports and
+    // several info events): each asks for one pass, made once the burst is
+    // read. Stream callbacks that fire during a pass also land here.
     void Evaluate() {
-        if (!linking_ || ownNode_ == SPA_ID_INVALID) {
+        if (evaluatePending_) return;
+        evaluatePending_ = true;
+        pw_loop_signal_event(pw_thread_loop_get_loop(loop_), evaluateSource_);
+    }
+
+    static void OnEvaluate(void* data, std::uint64_t) {
+        auto* self = static_cast<PwCapture*>(data);
+        self->evaluatePending_ = false;
+        self->EvaluateNow();
+    }
+
+    // Brings taps and links in line with the graph: every output port of every
+    // wanted application stream feeds its own input of ours, nothing else does.
+    void EvaluateNow() {
+        if (!linking_) {
+            if (spare_ != nullptr) DestroyTap(spare_);
+            spare_ = nullptr;
+            RemoveTaps([](const Tap&) { return true; });
             for (auto& [key, link] : links_) DestroyLink(link);
             links_.clear();
             linkCount_.store(0, std::memory_order_release);
@@ -189,16 +372,26 @@ public:
         }
         tree_.Refresh();
 
-        std::set<LinkKey> wanted;
+        RemoveTaps([this](const Tap& tap) {
+            const auto node = nodes_.find(tap.appNode);
+            return node == nodes_.end() || !Wanted(*node->second) ||
+                   PortsOf(tap.appNode, true) != tap.appPorts;
+        });
         for (const auto& [nodeId, node] : nodes_) {
-            if (nodeId == ownNode_ || !Wanted(*node)) continue;
-            for (const auto& [outId, out] : ports_) {
-                if (out.nodeId != nodeId || !out.output) continue;
-                for (const auto& [inId, in] : ports_) {
-                    if (in.nodeId == ownNode_ && !in.output && FeedsInput(out.channel, in.channel))
-                        wanted.insert(LinkKey{nodeId, outId, inId});
-                }
-            }
+            if (taps_.count(nodeId) != 0 || !Wanted(*node)) continue;
+            // Ports arrive one by one; a tap is made for the whole set.
+            std::vector<std::uint32_t> ports = PortsOf(nodeId, true);
+            if (!ports.empty() && ports.size() == node->outputPorts)
+                AttachTap(*node, std::move(ports));
+        }
+        KeepSpare();
+
+        std::set<LinkKey> wanted;
+        for (const auto& [nodeId, tap] : taps_) {
+            if (!Linkable(*tap)) continue;  // our ports are still appearing
+            const std::vector<std::uint32_t> ours = PortsOf(tap->node, false);
+            for (std::size_t k = 0; k < ours.size(); ++k)
+                wanted.insert(LinkKey{nodeId, tap->appPorts[k], tap->node, ours[k]});
         }
         for (auto it = links_.begin(); it != links_.end();) {
             if (wanted.count(it->first) == 0) {
@@ -235,7 +428,12 @@ public:
 
     static void OnNodeInfo(void* data, const pw_node_info* info) {
         auto* node = static_cast<Node*>(data);
-        if (info->props == nullptr) return;
+        const bool portsChanged = node->outputPorts != info->n_output_ports;
+        node->outputPorts = info->n_output_ports;
+        if (info->props == nullptr) {
+            if (portsChanged) node->owner->Evaluate();
+            return;
+        }
         const std::uint32_t pid = ParseId(spa_dict_lookup(info->props, PW_KEY_APP_PROCESS_ID));
         const std::uint32_t client = ParseId(spa_dict_lookup(info->props, PW_KEY_CLIENT_ID));
         if (pid != 0) node->processId = pid;
@@ -268,6 +466,7 @@ public:
             port.nodeId = ParseId(spa_dict_lookup(props, PW_KEY_NODE_ID));
             const char* direction = spa_dict_lookup(props, PW_KEY_PORT_DIRECTION);
             port.output = direction != nullptr && std::strcmp(direction, "out") == 0;
+            port.index = ParseId(spa_dict_lookup(props, PW_KEY_PORT_ID));
             const char* channel = spa_dict_lookup(props, PW_KEY_AUDIO_CHANNEL);
             port.channel = channel != nullptr ? channel : "";
             ports_[id] = port;
@@ -338,43 +537,59 @@ public:
         static_cast<PwCapture*>(data)->RemoveGlobal(id);
     }
 
-    static void OnStreamState(void* data, pw_stream_state, pw_stream_state state, const char*) {
-        auto* self = static_cast<PwCapture*>(data);
-        if (state == PW_STREAM_STATE_ERROR) {
-            self->Invalidate();
-            return;
-        }
-        const std::uint32_t node = pw_stream_get_node_id(self->stream_);
-        if (node != self->ownNode_) {
-            self->ownNode_ = node;
-            self->Evaluate();
+    static void OnTapState(void* data, pw_stream_state, pw_stream_state state, const char*) {
+        auto* tap = static_cast<Tap*>(data);
+        const std::uint32_t node =
+            state == PW_STREAM_STATE_ERROR ? SPA_ID_INVALID : pw_stream_get_node_id(tap->stream);
+        if (state == PW_STREAM_STATE_ERROR) tap->failed = true;
+        if (node != tap->node || state == PW_STREAM_STATE_ERROR) {
+            tap->node = node;
+            tap->owner->Evaluate();
         }
     }
 
-    // Real-time thread: no locks, no allocation.
-    static void OnStreamProcess(void* data) {
-        auto* self = static_cast<PwCapture*>(data);
-        pw_buffer* buffer = pw_stream_dequeue_buffer(self->stream_);
+    static void OnTapIoChanged(void* data, std::uint32_t id, void* area, std::uint32_t size) {
+        auto* tap = static_cast<Tap*>(data);
+        if (id == SPA_IO_Position)
+            tap->position.store(size >= sizeof(spa_io_position)
+                                    ? static_cast<spa_io_position*>(area)
+                                    : nullptr,
+                                std::memory_order_release);
+    }
+
+    // Real-time thread: no locks, no allocation, no system call but the event.
+    static void OnTapProcess(void* data) {
+        auto* tap = static_cast<Tap*>(data);
+        PwCapture* self = tap->owner;
+        pw_buffer* buffer = pw_stream_dequeue_buffer(tap->stream);
         if (buffer == nullptr) return;
-        bool delivered = false;
-        // Unlinked means nothing to capture, as with a silent target on Windows.
-        if (self->linkCount_.load(std::memory_order_acquire) != 0 &&
-            buffer->buffer->n_datas > 0) {
-            const spa_data& plane = buffer->buffer->datas[0];
-            if (plane.data != nullptr && plane.chunk != nullptr) {
-                const std::uint32_t offset = plane.chunk->offset % plane.maxsize;
-                std::uint32_t size = plane.chunk->size;
-                if (size > plane.maxsize - offset) size = plane.maxsize - offset;
-                const std::uint32_t frames = size / kFrameBytes;
-                if (frames != 0) {
-                    self->ring_.Write(static_cast<const std::uint8_t*>(plane.data) + offset,
-                                      frames);
-                    delivered = true;
-                }
-            }
+        if (!tap->mixing.load(std::memory_order_acquire)) {
+            pw_stream_queue_buffer(tap->stream, buffer);
+            return;
         }
-        pw_stream_queue_buffer(self->stream_, buffer);
-        if (delivered) self->Signal();
+        const float* planes[SPA_AUDIO_MAX_CHANNELS] = {};
+        const std::size_t ports = tap->input.gains.size();
+        std::uint32_t frames = 0;
+        bool any = false;
+        for (std::uint32_t k = 0; k < buffer->buffer->n_datas && k < ports; ++k) {
+            const spa_data& plane = buffer->buffer->datas[k];
+            if (plane.data == nullptr || plane.chunk == nullptr) continue;
+            // Clamped as PipeWire's own tools do: the chunk is the peer's word.
+            const std::uint32_t offset = SPA_MIN(plane.chunk->offset, plane.maxsize);
+            const std::uint32_t size = SPA_MIN(plane.chunk->size, plane.maxsize - offset);
+            const std::uint32_t samples = size / sizeof(float);
+            planes[k] = reinterpret_cast<const float*>(static_cast<const std::uint8_t*>(plane.data) +
+                                                       offset);
+            frames = any ? SPA_MIN(frames, samples) : samples;
+            any = true;
+        }
+        // Without the driver's position there is no cycle to place the block in.
+        const spa_io_position* position = tap->position.load(std::memory_order_acquire);
+        const bool emitted =
+            position != nullptr && self->mixer_.Mix(tap->input, position->clock.id,
+                                                    position->clock.position, planes, frames);
+        pw_stream_queue_buffer(tap->stream, buffer);
+        if (emitted) self->Signal();
     }
 
     static const pw_core_events kCoreEvents;
@@ -382,7 +597,7 @@ public:
     static const pw_node_events kNodeEvents;
     static const pw_client_events kClientEvents;
     static const pw_proxy_events kLinkEvents;
-    static const pw_stream_events kStreamEvents;
+    static const pw_stream_events kTapEvents;
 };
 
 const pw_core_events PwCapture::kCoreEvents = {
@@ -424,16 +639,16 @@ const pw_proxy_events PwCapture::kLinkEvents = {
     .error = PwCapture::OnLinkError,
 };
 
-const pw_stream_events PwCapture::kStreamEvents = {
+const pw_stream_events PwCapture::kTapEvents = {
     .version = PW_VERSION_STREAM_EVENTS,
     .destroy = nullptr,
-    .state_changed = PwCapture::OnStreamState,
+    .state_changed = PwCapture::OnTapState,
     .control_info = nullptr,
-    .io_changed = nullptr,
+    .io_changed = PwCapture::OnTapIoChanged,
     .param_changed = nullptr,
     .add_buffer = nullptr,
     .remove_buffer = nullptr,
-    .process = PwCapture::OnStreamProcess,
+    .process = PwCapture::OnTapProcess,
     .drained = nullptr,
     .command = nullptr,
     .trigger_done = nullptr,
@@ -443,12 +658,11 @@ void PwCaptureDestroy(PwCapture* capture) {
     if (capture == nullptr) return;
     PwCapture& c = *capture;
     // With the loop thread gone no callback can run while we take things apart;
-    // destroying the stream also takes it off the real-time thread.
+    // destroying the streams also takes them off the real-time thread.
     if (c.loop_ != nullptr) pw_thread_loop_stop(c.loop_);
-    if (c.stream_ != nullptr) {
-        spa_hook_remove(&c.streamListener_);
-        pw_stream_destroy(c.stream_);
-    }
+    for (auto& [id, tap] : c.taps_) c.DestroyTap(tap);
+    c.taps_.clear();
+    if (c.spare_ != nullptr) c.DestroyTap(c.spare_);
     for (auto& [key, link] : c.links_) c.DestroyLink(link);
     for (auto& [id, node] : c.nodes_) PwCapture::DestroyBound(node);
     for (auto& [id, client] : c.clients_) PwCapture::DestroyBound(client);
@@ -461,6 +675,8 @@ void PwCaptureDestroy(PwCapture* capture) {
         pw_core_disconnect(c.core_);
     }
     if (c.context_ != nullptr) pw_context_destroy(c.context_);
+    if (c.evaluateSource_ != nullptr)
+        pw_loop_destroy_source(pw_thread_loop_get_loop(c.loop_), c.evaluateSource_);
     if (c.loop_ != nullptr) pw_thread_loop_destroy(c.loop_);
     if (c.event_ != nullptr) CloseHandle(c.event_);
     delete capture;
@@ -471,14 +687,23 @@ HRESULT PwCaptureConnect(const CaptureRequest& request, PwCapture** capture) {
     InitPipeWire();
     auto* c = new (std::nothrow) PwCapture(request);
     if (c == nullptr) return E_OUTOFMEMORY;
-    if (!c->ring_.Init(kRingFrames, kFrameBytes, kMaxPacketFrames)) {
+    if (!c->ring_.Init(kRingFrames, kFrameBytes, kMaxPacketFrames) ||
+        !c->mixer_.Init(&c->ring_, kMaxCycleFrames)) {
         PwCaptureDestroy(c);
         return E_OUTOFMEMORY;
     }
     c->loop_ = pw_thread_loop_new("sondrel-pipewire", nullptr);
-    if (c->loop_ != nullptr)
-        c->context_ = pw_context_new(pw_thread_loop_get_loop(c->loop_), nullptr, 0);
-    if (c->context_ == nullptr || pw_thread_loop_start(c->loop_) != 0) {
+    if (c->loop_ != nullptr) {
+        // The client configuration that loads the real-time module, as
+        // PipeWire's own players and recorders use.
+        pw_properties* props = pw_properties_new(PW_KEY_CONFIG_NAME, "client-rt.conf", nullptr);
+        if (props != nullptr)
+            c->context_ = pw_context_new(pw_thread_loop_get_loop(c->loop_), props, 0);
+        c->evaluateSource_ =
+            pw_loop_add_event(pw_thread_loop_get_loop(c->loop_), PwCapture::OnEvaluate, c);
+    }
+    if (c->context_ == nullptr || c->evaluateSource_ == nullptr ||
+        pw_thread_loop_start(c->loop_) != 0) {
         PwCaptureDestroy(c);
         return E_OUTOFMEMORY;
     }
@@ -523,47 +748,14 @@ HRESULT PwCaptureStart(PwCapture* c, HANDLE event) {
     pw_thread_loop_lock(c->loop_);
     if (c->invalid_.load()) {
         hr = AUDCLNT_E_DEVICE_INVALIDATED;
-    } else if (c->stream_ != nullptr) {
-        // Restart after Stop: the stream exists, only linking resumes.
-        pw_stream_set_active(c->stream_, true);
     } else {
-        if (c->event_ != nullptr) CloseHandle(c->event_);
-        c->event_ = duplicate;
-        duplicate = nullptr;
-        pw_properties* props = pw_properties_new(
-            PW_KEY_MEDIA_TYPE, "Audio", PW_KEY_MEDIA_CATEGORY, "Capture", PW_KEY_MEDIA_ROLE,
-            "Music", PW_KEY_NODE_NAME, "sondrel-process-loopback", PW_KEY_APP_NAME,
-            "sondrel-process-loopback", PW_KEY_NODE_ALWAYS_PROCESS, "false", nullptr);
-        c->stream_ = props != nullptr ? pw_stream_new(c->core_, "sondrel-process-loopback", props)
-                                      : nullptr;
-        if (c->stream_ == nullptr) {
-            hr = E_OUTOFMEMORY;
-        } else {
-            pw_stream_add_listener(c->stream_, &c->streamListener_, &PwCapture::kStreamEvents, c);
-            spa_audio_info_raw info{};
-            info.format = SPA_AUDIO_FORMAT_F32_LE;
-            info.rate = 48000;
-            info.channels = 2;
-            info.position[0] = SPA_AUDIO_CHANNEL_FL;
-            info.position[1] = SPA_AUDIO_CHANNEL_FR;
-            std::uint8_t buffer[1024];
-            spa_pod_builder builder{};
-            spa_pod_builder_init(&builder, buffer, sizeof buffer);
-            const spa_pod* params[1] = {
-                spa_format_audio_raw_build(&builder, SPA_PARAM_EnumFormat, &info)};
-            // No AUTOCONNECT: the session manager must not route anything to
-            // us; the links we make ourselves are the only inputs.
-            const int res = pw_stream_connect(
-                c->stream_, PW_DIRECTION_INPUT, PW_ID_ANY,
-                static_cast<pw_stream_flags>(PW_STREAM_FLAG_MAP_BUFFERS |
-                                             PW_STREAM_FLAG_RT_PROCESS),
-                params, 1);
-            if (res < 0) hr = res == -ENOMEM ? E_OUTOFMEMORY : E_FAIL;
+        // A restart after Stop keeps the event it was first given.
+        if (c->event_ == nullptr) {
+            c->event_ = duplicate;
+            duplicate = nullptr;
         }
-    }
-    if (SUCCEEDED(hr)) {
         c->linking_ = true;
-        c->Evaluate();
+        c->EvaluateNow();
     }
     pw_thread_loop_unlock(c->loop_);
     if (duplicate != nullptr) CloseHandle(duplicate);
@@ -573,8 +765,7 @@ HRESULT PwCaptureStart(PwCapture* c, HANDLE event) {
 HRESULT PwCaptureStop(PwCapture* c) {
     pw_thread_loop_lock(c->loop_);
     c->linking_ = false;
-    c->Evaluate();
-    if (c->stream_ != nullptr) pw_stream_set_active(c->stream_, false);
+    c->EvaluateNow();
     pw_thread_loop_unlock(c->loop_);
     return S_OK;
 }

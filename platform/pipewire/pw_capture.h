@@ -1,6 +1,6 @@
 // One capture session against the PipeWire daemon: the connection, the view
-// of the graph (nodes, ports, clients), the links from matching applications
-// to our input stream, and the stream itself.
+// of the graph (nodes, ports, clients), one input stream of ours per matching
+// application stream with the links into it, and the sum of those streams.
 #pragma once
 
 #include "packet_ring.h"
@@ -20,6 +20,9 @@ struct CaptureRequest {
 constexpr std::uint32_t kRingFrames = 1u << 18;
 // Largest packet handed out; also the staging area for wrapped packets.
 constexpr std::uint32_t kMaxPacketFrames = 4096;
+// Longest block of one graph cycle we take: PipeWire's largest quantum
+// (8192), resampled up from as low as 24 kHz.
+constexpr std::uint32_t kMaxCycleFrames = 16384;
 constexpr std::uint32_t kFrameBytes = 8;  // float32 x 2 channels
 
 class PwCapture;
@@ -30,14 +33,15 @@ HRESULT PwCaptureConnect(const CaptureRequest& request, PwCapture** capture);
 // Tears everything down in a safe order; capture may be null.
 void PwCaptureDestroy(PwCapture* capture);
 
-// Creates the stream and starts linking; event is signalled after every
-// buffer and when the daemon goes away. The event must outlive the capture.
+// Starts following the graph, making our streams and links; event is
+// signalled after every cycle written to the ring and when the daemon goes
+// away. The event must outlive the capture.
 HRESULT PwCaptureStart(PwCapture* capture, HANDLE event);
-// Unlinks everything and pauses the stream.
+// Unlinks everything, destroys our streams and writes out the open cycle.
 HRESULT PwCaptureStop(PwCapture* capture);
 
 PacketRing& PwCaptureRing(PwCapture* capture);
-// True once the daemon is gone or the stream failed.
+// True once the daemon is gone.
 bool PwCaptureInvalidated(const PwCapture* capture);
 // Links currently in place (for tests and diagnostics).
 std::uint32_t PwCaptureLinkCount(const PwCapture* capture);

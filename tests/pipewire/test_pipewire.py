@@ -15,6 +15,7 @@ import subprocess
 import sys
 import tempfile
 import threading
+import time
 import unittest
 
 PW_SESSION = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts",
@@ -45,10 +46,18 @@ def make_tone(path, freq, seconds):
                     str(seconds), "sine", str(freq), "vol", "0.5"], check=True)
 
 
-def left(data):
+def left(data, header=16):
     """Left-channel samples of a captured stream."""
-    body = data[16:len(data) - (len(data) - 16) % 8]
-    return struct.unpack("<%df" % (len(body) // 4), body)[0::2]
+    return samples(data, header)[0::2]
+
+
+def right(data, header=16):
+    return samples(data, header)[1::2]
+
+
+def samples(data, header):
+    body = data[header:len(data) - (len(data) - header) % 8]
+    return struct.unpack("<%df" % (len(body) // 4), body)
 
 
 def level(samples, freq):
@@ -118,6 +127,10 @@ class PipeWire(unittest.TestCase):
                                     ("660s", 660, 0.6)):
             cls.wav[name] = os.path.join(cls.tmp, "%s.wav" % name)
             make_tone(cls.wav[name], freq, seconds)
+        # 440 Hz on the left only, 1000 Hz on the right only.
+        cls.wav["stereo"] = os.path.join(cls.tmp, "stereo.wav")
+        subprocess.run(["sox", "-n", "-r", "48000", "-c", "2", "-b", "16", cls.wav["stereo"],
+                        "synth", "10", "sine", "440", "sine", "1000", "vol", "0.5"], check=True)
         cls.addClassCleanup(stop_session, cls.tmp)
         cls.env = start_session(cls.tmp)
 
@@ -169,6 +182,93 @@ class PipeWire(unittest.TestCase):
         rc, data, err = cap.finish()
         self.assertEqual((rc, err), (0, ""))
         self.assertTones(data, [440, 660], [1000], floor=0.1)
+
+    def test_stalled_player_holds_back_no_other(self):
+        healthy = self.spawn("pw-play", self.wav[1000])
+        stalled = self.spawn("pw-play", self.wav[440])
+        cap = self.capture("--exclude-pid", str(self.spawn("sleep", "60").pid))
+        self.assertTrue(cap.wait_for(0.5), "the capture ended or stalled")
+        with cap.cond:
+            start = len(cap.data) - (len(cap.data) - 16) % 8
+        os.kill(stalled.pid, signal.SIGSTOP)
+        time.sleep(2)
+        with cap.cond:
+            during = bytes(cap.data[start:])
+        os.kill(stalled.pid, signal.SIGCONT)
+        self.assertTrue(cap.wait_for(len(cap.data) / SECOND + 0.5), "no audio after SIGCONT")
+        rc, data, err = cap.finish()
+        self.assertEqual((rc, err, healthy.poll()), (0, "", None))
+        # A hung application costs the others at most a fifth of the stop.
+        self.assertGreater(len(during) / SECOND, 1.6)
+        self.assertGreater(level(left(during, 0), 1000), 0.4)
+        self.assertTones(data[:16] + data[-SECOND // 2 // 8 * 8:], [440, 1000], [])
+
+    def test_stereo_sides_kept_apart(self):
+        player = self.spawn("pw-play", self.wav["stereo"])
+        cap = self.capture("--pid", str(player.pid))
+        self.assertTrue(cap.wait_for(1), "the capture ended or stalled")
+        rc, data, err = cap.finish()
+        self.assertEqual((rc, err), (0, ""))
+        levels = [[round(level(side(data), f), 3) for f in (440, 1000)] for side in (left, right)]
+        for got, want in zip(sum(levels, []), (0.5, 0, 0, 0.5)):
+            self.assertAlmostEqual(got, want, delta=0.05, msg="left, right: %r" % levels)
+
+    def test_sink_hears_every_new_sound_and_we_capture_what_it_played(self):
+        def sounds(data):
+            """Lengths in seconds of the 660 Hz sounds in a recording."""
+            block, found, run = 480, [], 0
+            samples = left(data, 0)
+            for i in range(0, len(samples) - block + 1, block):
+                if level(samples[i:i + block], 660) > 0.25:
+                    run += 1
+                elif run:
+                    found, run = found + [run * block / 48000], 0
+            return found + ([run * block / 48000] if run else [])
+
+        monitor = Capture(self.spawn("pw-record", "--target", "sondrel-test-sink", "-P",
+                                     "stream.capture.sink=true", "--format", "f32", "--rate",
+                                     "48000", "--channels", "2", "-", **PIPES))
+        cap = self.capture("--exclude-pid", str(self.spawn("sleep", "60").pid))
+        self.assertTrue(cap.wait_for(0), "the capture ended")
+        time.sleep(0.5)
+        # Our links must not delay or starve the players' own route.
+        players = ("pw-play", "paplay") * 2
+        for player in players:
+            self.assertEqual(self.spawn(player, self.wav["660s"]).wait(GUARD), 0)
+            time.sleep(0.3)
+        # Two at once, each into an input of its own: the sum is the sink's.
+        self.spawn("pw-play", self.wav[440])
+        time.sleep(0.2)
+        self.spawn("paplay", self.wav[1000])
+        self.assertTrue(cap.wait_for(len(cap.data) / SECOND + 1.2), "the capture stalled")
+        rc, data, err = cap.finish()
+        time.sleep(0.3)  # the monitor's own latency, so it holds all we captured
+        monitor.proc.terminate()
+        _, heard, _ = monitor.finish(b"")
+        self.assertEqual((rc, err), (0, ""))
+
+        short_heard, short_captured = sounds(heard), sounds(data[16:])
+        self.assertEqual((len(short_heard), len(short_captured)), (len(players),) * 2,
+                         (short_heard, short_captured, len(data)))
+        for length in short_heard:
+            self.assertGreater(length, 0.95 * 0.6, short_heard)
+
+        ours, theirs = samples(data, 16), samples(heard, 0)
+        where = {}
+        for i in range(0, len(theirs), 2):
+            where.setdefault(theirs[i], []).append(i)
+        offsets, size = [], 960  # 10 ms windows, 100 ms apart
+        for start in range(0, len(ours) - size, 9600):
+            window = ours[start:start + size]
+            if min(level(window[0::2], f) for f in (440, 1000)) < 0.4:
+                continue
+            offsets.append({i - start for i in where.get(window[0], ())
+                            if theirs[i:i + size] == window})
+        self.assertGreater(len(offsets), 5, "too little of both players captured")
+        # One offset for all windows: no sample dropped, repeated or shifted.
+        # The first may straddle where our capture of the second player began,
+        # later than the sink's (the start of a sound is not this test's).
+        self.assertEqual(len(set.intersection(*offsets[1:])), 1, offsets)
 
     def test_failures(self):
         def run(env, *args):

@@ -1,0 +1,79 @@
+#include "stream_mixer.h"
+
+#include <cstring>
+#include <new>
+
+namespace {
+// A block this far behind the last emitted cycle of its clock is taken for a
+// clock that started over, not for a late one.
+constexpr std::uint64_t kLateWindow = 1u << 16;
+}  // namespace
+
+StreamMixer::~StreamMixer() { delete[] sum_; }
+
+bool StreamMixer::Init(PacketRing* out, std::uint32_t maxCycleFrames) {
+    if (sum_ != nullptr || out == nullptr || maxCycleFrames == 0) return false;
+    sum_ = new (std::nothrow) float[std::size_t{maxCycleFrames} * 2]();
+    if (sum_ == nullptr) return false;
+    out_ = out;
+    maxFrames_ = maxCycleFrames;
+    return true;
+}
+
+bool StreamMixer::Late(std::uint32_t clock, std::uint64_t position) const {
+    return emittedAny_ && clock == emittedClock_ && position <= emittedPosition_ &&
+           emittedPosition_ - position < kLateWindow;
+}
+
+bool StreamMixer::Emit() {
+    if (!open_) return false;
+    const bool wrote = frames_ != 0 && out_->Write(sum_, frames_) != 0;
+    std::memset(sum_, 0, std::size_t{frames_} * 2 * sizeof(float));
+    emittedAny_ = true;
+    emittedClock_ = clock_;
+    emittedPosition_ = position_;
+    ++cycle_;
+    awaited_ = delivered_;
+    delivered_ = 0;
+    frames_ = 0;
+    open_ = false;
+    return wrote;
+}
+
+bool StreamMixer::Mix(MixerInput& input, std::uint32_t clock, std::uint64_t position,
+                      const float* const* planes, std::uint32_t frames) {
+    if (sum_ == nullptr) return false;
+    if (Late(clock, position)) {
+        if (input.readmitted != cycle_) {
+            input.readmitted = cycle_;
+            ++awaited_;
+        }
+        return false;
+    }
+    bool emitted = false;
+    // A second block of the same input, or a later cycle: the graph moved on.
+    if (open_ && (input.cycle == cycle_ || (clock == clock_ && position != position_)))
+        emitted = Emit();
+    if (!open_) {
+        open_ = true;
+        clock_ = clock;
+        position_ = position;
+        awaited_ += added_.exchange(0, std::memory_order_relaxed);
+    }
+
+    const std::uint32_t n = frames < maxFrames_ ? frames : maxFrames_;
+    for (std::size_t k = 0; k < input.gains.size(); ++k) {
+        const float* samples = planes[k];
+        const PortGains g = input.gains[k];
+        if (samples == nullptr || (g.left == 0.0f && g.right == 0.0f)) continue;
+        for (std::uint32_t i = 0; i < n; ++i) {
+            sum_[2 * i] += g.left * samples[i];
+            sum_[2 * i + 1] += g.right * samples[i];
+        }
+    }
+    if (n > frames_) frames_ = n;
+    input.cycle = cycle_;
+    ++delivered_;
+    if (delivered_ >= awaited_) emitted = Emit() || emitted;
+    return emitted;
+}
