@@ -224,7 +224,8 @@ OwnedHandle MakeJob() {
 constexpr char kColumns[] = "%-9s %6s %6s %8s %8s %6s %18s %9s %9s\n";
 
 std::string TableHead() {
-    return Format(kColumns, "run", "exit", "audio", "440 Hz", "1000 Hz", "reads", "bytes per read",
+    const std::string a = Format("%.0f Hz", kToneA), b = Format("%.0f Hz", kToneB);
+    return Format(kColumns, "run", "exit", "audio", a.c_str(), b.c_str(), "reads", "bytes per read",
                   "to header", "to sound") +
            Format(kColumns, "", "code", "s", "dBFS", "dBFS", "", "min/median/max", "ms", "ms");
 }
@@ -276,6 +277,8 @@ int RunSelfTest(const std::wstring& self, const std::wstring& helper) {
     player1.End();
     player2.End();
 
+    table += "(reads: the helper's output as it came through the pipe, not the platform's "
+             "packets)\n";
     Print(table + failures);
     if (missingCapture) {
         Print(Format("This system has no process-loopback audio capture (the helper's activation "

@@ -189,11 +189,13 @@ class WineSelfTest(unittest.TestCase):
                                    r"player 2: 1000 Hz, process \d+; helper Z:\\.*"
                                    r"sondrel-process-loopback\.exe$")
         self.assertRegex(lines[3], r"^include +4 +0\.00 +- +- +0 +- +- +-$")
-        self.assertEqual(lines[4], "include   Falha na captura de \u00e1udio do processo "
+        self.assertEqual(lines[4], "(reads: the helper's output as it came through the pipe, "
+                                   "not the platform's packets)")
+        self.assertEqual(lines[5], "include   Falha na captura de \u00e1udio do processo "
                                    "(0x80070002): File not found.")
-        self.assertEqual(lines[5], NO_CAPTURE + " (the helper's activation failed with "
+        self.assertEqual(lines[6], NO_CAPTURE + " (the helper's activation failed with "
                                    "0x80070002): it needs Windows 10 version 2004 or later.")
-        self.assertEqual(len(lines), 6)
+        self.assertEqual(len(lines), 7)
 
         # The other answer of such a system, through the scripted helper.
         code, out, _ = self.selftest("--helper", windows_path(ARGS.scripted),
