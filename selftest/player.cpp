@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <cstring>
 #include <numbers>
-#include <thread>
+#include <new>
 
 #include "windows_handles.h"
 
@@ -113,40 +113,53 @@ struct Player {
     }
 };
 
-// Owns its own duplicates of the events it signals, so it never touches a
-// handle the player has closed.
-void WatchInput(HANDLE stop, HANDLE quiet, HANDLE resume) {
+// The watcher owns its own duplicates of the events it signals, so it never
+// touches a handle the player has closed.
+struct InputEvents {
+    HANDLE stop, quiet, resume;
+};
+
+DWORD WINAPI WatchInput(void* context) {
+    const InputEvents events = *static_cast<InputEvents*>(context);
+    delete static_cast<InputEvents*>(context);
     const HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
     for (;;) {
         char byte = 0;
         DWORD read = 0;
         if (!ReadFile(input, &byte, 1, &read, nullptr) || read == 0 ||
             (byte != 's' && byte != 't')) {
-            SetEvent(stop);
+            SetEvent(events.stop);
             break;
         }
-        SetEvent(byte == 's' ? quiet : resume);
+        SetEvent(byte == 's' ? events.quiet : events.resume);
     }
-    CloseHandle(stop);
-    CloseHandle(quiet);
-    CloseHandle(resume);
-}
-
-HRESULT Duplicate(HANDLE event, HANDLE& copy) {
-    if (!DuplicateHandle(GetCurrentProcess(), event, GetCurrentProcess(), &copy,
-                         EVENT_MODIFY_STATE, FALSE, 0))
-        return LastErrorAsFailure();
-    return S_OK;
+    CloseHandle(events.stop);
+    CloseHandle(events.quiet);
+    CloseHandle(events.resume);
+    return 0;
 }
 
 HRESULT StartWatcher(Player& p) {
     HANDLE copies[3] = {nullptr, nullptr, nullptr};
     HRESULT hr = S_OK;
-    for (int i = 0; i < 3 && SUCCEEDED(hr); ++i) hr = Duplicate(p.events[i].Get(), copies[i]);
+    for (int i = 0; i < 3 && SUCCEEDED(hr); ++i) {
+        if (!DuplicateHandle(GetCurrentProcess(), p.events[i].Get(), GetCurrentProcess(),
+                             &copies[i], EVENT_MODIFY_STATE, FALSE, 0))
+            hr = LastErrorAsFailure();
+    }
+    auto* events = SUCCEEDED(hr) ? new (std::nothrow) InputEvents{copies[Stop], copies[Quiet],
+                                                                  copies[Resume]}
+                                 : nullptr;
+    if (SUCCEEDED(hr) && events == nullptr) hr = E_OUTOFMEMORY;
     if (SUCCEEDED(hr)) {
-        std::thread watcher(WatchInput, copies[Stop], copies[Quiet], copies[Resume]);
-        watcher.detach();  // blocked in a read; process exit ends it
-        return S_OK;
+        // Blocked in a read while the player runs; process exit ends it.
+        const HANDLE thread = CreateThread(nullptr, 0, WatchInput, events, 0, nullptr);
+        if (thread != nullptr) {
+            CloseHandle(thread);
+            return S_OK;
+        }
+        hr = LastErrorAsFailure();
+        delete events;
     }
     for (HANDLE copy : copies)
         if (copy != nullptr) CloseHandle(copy);

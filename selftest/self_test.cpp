@@ -4,7 +4,6 @@
 #include <cmath>
 #include <cstdio>
 #include <optional>
-#include <thread>
 #include <vector>
 
 #include "child_process.h"
@@ -94,6 +93,25 @@ void WaitUntil(ChildProcess& helper, Clock::time_point start, DWORD ms) {
     if (left > 0) helper.WaitForExit(static_cast<DWORD>(std::ceil(left)));
 }
 
+struct Reader {
+    HANDLE pipe;
+    Run* run;
+    Clock::time_point start;
+};
+
+// Times every read of the helper's output until the helper is gone.
+DWORD WINAPI ReadOutput(void* context) {
+    const Reader& reader = *static_cast<Reader*>(context);
+    std::vector<std::uint8_t> buffer(1 << 16);
+    DWORD read = 0;
+    while (ReadFile(reader.pipe, buffer.data(), static_cast<DWORD>(buffer.size()), &read, nullptr) &&
+           read != 0) {
+        reader.run->arrivals.push_back({MsSince(reader.start), read});
+        reader.run->stream.insert(reader.run->stream.end(), buffer.begin(), buffer.begin() + read);
+    }
+    return 0;
+}
+
 void RunHelper(const std::wstring& helperPath, HANDLE job, ChildProcess* quietPlayer, Run& run) {
     ChildProcess helper;
     const std::wstring line = L"\"" + helperPath + L"\" " + run.option + L" " + run.value;
@@ -102,16 +120,12 @@ void RunHelper(const std::wstring& helperPath, HANDLE job, ChildProcess* quietPl
     if (FAILED(run.startResult)) return;
 
     run.stream.reserve(static_cast<std::size_t>(kRunMs + 1000) * 384);
-    std::thread reader([&run, &helper, start] {
-        std::vector<std::uint8_t> buffer(1 << 16);
-        DWORD read = 0;
-        while (ReadFile(helper.Output(), buffer.data(), static_cast<DWORD>(buffer.size()), &read,
-                        nullptr) &&
-               read != 0) {
-            run.arrivals.push_back({MsSince(start), read});
-            run.stream.insert(run.stream.end(), buffer.begin(), buffer.begin() + read);
-        }
-    });
+    Reader reader{helper.Output(), &run, start};
+    const OwnedHandle readerThread(CreateThread(nullptr, 0, ReadOutput, &reader, 0, nullptr));
+    if (!readerThread) {
+        run.startResult = LastErrorAsFailure();
+        return;  // the helper is ended on the way out
+    }
 
     if (quietPlayer != nullptr) {
         WaitUntil(helper, start, kQuietFromMs);
@@ -128,7 +142,7 @@ void RunHelper(const std::wstring& helperPath, HANDLE job, ChildProcess* quietPl
         TerminateProcess(helper.Process(), 1);
         helper.WaitForExit(kHelperEndMs);
     }
-    reader.join();  // the pipe ends with the helper
+    WaitForSingleObject(readerThread.Get(), INFINITE);  // the pipe ends with the helper
     run.exitCode = helper.ExitCode();
     run.failureLine = FirstLine(ReadToEnd(helper.Error()));
 }
@@ -153,7 +167,7 @@ std::optional<double> HeaderMs(const Run& run) {
 
 std::string Row(const Run& run) {
     if (FAILED(run.startResult))
-        return Format("%-9s helper could not be started (%s)\n", run.name,
+        return Format("%-9s helper could not be started or read (%s)\n", run.name,
                       Hresult(run.startResult).c_str());
     const std::vector<float> samples = BodySamples(run.stream);
     const ReadSizes reads = SummariseReads(run.arrivals);
