@@ -218,9 +218,11 @@ class WineSelfTest(unittest.TestCase):
             self.assertEqual(row[-1], "-")  # no sound ever
         self.assertRegex(out, r"while player 1 was stopped \(\d+-\d+ ms\): \d+ reads, "
                               r"[01]\.\d\d\d s of audio, 100\.0% of its frames zero")
-        for name in ("include", "exclude", "window"):
-            self.assertRegex(out, r"\n%s +FAIL: " % name)
-        self.assertIn("silent    pass: header and exit code 0", out)
+        self.assertIn("\ninclude   FAIL: wants 440 Hz present, 1000 Hz absent, header and exit "
+                      "code 0; got 440 Hz absent, 1000 Hz absent, header, exit code 0\n", out)
+        self.assertIn("\nexclude   FAIL: wants 440 Hz absent, 1000 Hz present, ", out)
+        self.assertIn("\nwindow    FAIL: wants 440 Hz present, 1000 Hz absent, ", out)
+        self.assertIn("\nsilent    pass: wants header and exit code 0\n", out)
         self.assertTrue(out.endswith("Process-loopback capture does NOT work as expected here.\n"))
 
         # A failure that is not a missing capture is a failed check, on every run.
@@ -228,6 +230,8 @@ class WineSelfTest(unittest.TestCase):
                                      scenario="activate=0x88890004")
         self.assertEqual(code, 1, out)
         self.assertEqual(out.count("(0x88890004)"), 4, out)
+        self.assertIn("\nsilent    FAIL: wants header and exit code 0; got 440 Hz absent, "
+                      "1000 Hz absent, no valid header, no exit code 0\n", out)
         self.assertNotIn(NO_CAPTURE, out)
 
 
