@@ -92,6 +92,18 @@ std::string ReadToEnd(HANDLE pipe) {
     return text;
 }
 
+std::string ReadAvailable(HANDLE pipe) {
+    std::string text;
+    char buffer[4096];
+    DWORD available = 0, read = 0;
+    while (PeekNamedPipe(pipe, nullptr, 0, nullptr, &available, nullptr) && available != 0 &&
+           ReadFile(pipe, buffer, available < sizeof buffer ? available : sizeof buffer, &read,
+                    nullptr) &&
+           read != 0)
+        text.append(buffer, read);
+    return text;
+}
+
 HRESULT ReadLine(HANDLE pipe, HANDLE process, DWORD ms, std::string& line) {
     line.clear();
     const ULONGLONG deadline = GetTickCount64() + ms;

@@ -41,6 +41,9 @@ private:
 // Everything left on a pipe until its writer is gone.
 std::string ReadToEnd(HANDLE pipe);
 
+// What can be read from a pipe without waiting.
+std::string ReadAvailable(HANDLE pipe);
+
 // Reads one line (without its line break) of at most 255 bytes, giving up
 // after `ms` or when `process` ends first.
 HRESULT ReadLine(HANDLE pipe, HANDLE process, DWORD ms, std::string& line);

@@ -230,15 +230,20 @@ bool Check(const Run& run, std::optional<bool> expectA, std::string& report) {
     return ok;
 }
 
+// `line` is the player's first line, or its failure line when it fails.
 HRESULT StartPlayer(ChildProcess& player, const std::wstring& self, double hz, bool window,
-                    HANDLE job, std::string& firstLine) {
-    std::wstring line = L"\"" + self + L"\" --play " + std::to_wstring(static_cast<int>(hz));
-    if (window) line += L" --window";
-    HRESULT hr = player.Start(line, job);
-    if (SUCCEEDED(hr)) hr = ReadLine(player.Output(), player.Process(), kPlayerStartMs, firstLine);
+                    HANDLE job, std::string& line) {
+    std::wstring command = L"\"" + self + L"\" --play " + std::to_wstring(static_cast<int>(hz));
+    if (window) command += L" --window";
+    HRESULT hr = player.Start(command, job);
+    if (SUCCEEDED(hr)) hr = ReadLine(player.Output(), player.Process(), kPlayerStartMs, line);
+    if (SUCCEEDED(hr) && window && line.rfind("0x", 0) != 0) hr = E_UNEXPECTED;
     if (FAILED(hr) && player.Process() != nullptr) {
+        player.WaitForExit(kPlayerStartMs);
+        // What is there now: end of file may never come under Wine, whose
+        // desktop process can inherit a copy of the player's pipes.
+        line = FirstLine(ReadAvailable(player.Error()));
         player.End();
-        firstLine.clear();
     }
     return hr;
 }
@@ -269,14 +274,18 @@ std::string TableHead() {
 int RunSelfTest(const std::wstring& self, const std::wstring& helper) {
     const OwnedHandle job = MakeJob();
     ChildProcess player1, player2;
-    std::string window, ignored;
+    std::string window, second;
     HRESULT hr = StartPlayer(player1, self, kToneA, true, job.Get(), window);
-    if (SUCCEEDED(hr)) hr = StartPlayer(player2, self, kToneB, false, job.Get(), ignored);
-    if (SUCCEEDED(hr) && window.rfind("0x", 0) != 0) hr = E_UNEXPECTED;
+    const bool firstPlays = SUCCEEDED(hr);
+    if (firstPlays) hr = StartPlayer(player2, self, kToneB, false, job.Get(), second);
     if (FAILED(hr)) {
-        Print(Format("The players could not play their tones on the default output (%s); "
-                     "a Windows machine with an audio output device is needed.\n",
-                     Hresult(hr).c_str()));
+        const std::string& said = firstPlays ? second : window;
+        const std::string why = said.empty() ? Format("its %.0f Hz tone (%s)",
+                                                      firstPlays ? kToneB : kToneA,
+                                                      Hresult(hr).c_str())
+                                             : said;
+        Print(Format("Player %d could not play: %s. The self-test needs an audio output device.\n",
+                     firstPlays ? 2 : 1, why.c_str()));
         return 1;
     }
     Sleep(kSettleMs);

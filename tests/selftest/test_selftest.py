@@ -113,8 +113,8 @@ class WineSelfTest(unittest.TestCase):
     def tearDownClass(cls):
         stop_session(cls.dir)
 
-    def wine(self, *args, scenario=None):
-        env = dict(self.env)
+    def wine(self, *args, scenario=None, env=None):
+        env = dict(self.env if env is None else env)
         if scenario is not None:
             env["SONDREL_SCENARIO"] = scenario
         proc = subprocess.Popen([ARGS.wine, *args], env=env, **PIPES)
@@ -173,8 +173,8 @@ class WineSelfTest(unittest.TestCase):
             _, err = collect(player, GUARD)
             self.assertEqual((player.returncode, err), (0, b""))
 
-    def selftest(self, *args, scenario=None):
-        proc = self.wine(ARGS.selftest, *args, scenario=scenario)
+    def selftest(self, *args, scenario=None, env=None):
+        proc = self.wine(ARGS.selftest, *args, scenario=scenario, env=env)
         proc.stdin.close()
         out, err = collect(proc, GUARD * 2)
         # Every child is ended before the self-test returns.
@@ -202,6 +202,16 @@ class WineSelfTest(unittest.TestCase):
                                      scenario="result=code:0x80004002")
         self.assertEqual(code, 2, out)
         self.assertIn(NO_CAPTURE + " (the helper's activation failed with 0x80004002)", out)
+
+    def test_selftest_without_an_output_device_exits_1_and_says_so(self):
+        # Outside the session Wine finds no audio server and no sound card.
+        env = {k: v for k, v in os.environ.items() if not k.startswith("PULSE_")}
+        env.update(SONDREL_WINEPREFIX=self.prefix, XDG_RUNTIME_DIR=self.dir + "/nothing")
+        code, out, _ = self.selftest(env=env)
+        self.assertEqual(code, 1, out)
+        self.assertRegex(out, r"^Player 1 could not play: player: the 440 Hz tone could not be "
+                              r"played \(0x8[0-9A-F]{7}\)\. The self-test needs an audio output "
+                              r"device\.\n$")
 
     def test_selftest_fails_its_checks_on_silence_and_on_other_failures(self):
         # Silent packets at the real pace: every run streams, no tone is heard.
