@@ -273,6 +273,13 @@ void JoinCompletions() {
     for (std::thread& thread : pending) thread.join();
 }
 
+// What the completion thread still does after signalling belongs to the run
+// before the program's next call, as it would on a platform that answers at
+// once; a late one must stay late.
+void SettleCompletion() {
+    if (!onCompletionThread && TheScenario().completion == Completion::Now) JoinCompletions();
+}
+
 // Before main: the apartment the program will find; at exit: what is left.
 struct ProcessHooks {
     ProcessHooks() {
@@ -322,8 +329,7 @@ public:
 
 protected:
     ULONG Traced() {
-        // What the completion thread still does is part of the run before this.
-        if (!onCompletionThread && TheScenario().completion == Completion::Now) JoinCompletions();
+        SettleCompletion();
         Record("Release %s%s", name_, onCompletionThread ? "" : EventState());
         return Drop();
     }
@@ -359,6 +365,7 @@ public:
     HRESULT STDMETHODCALLTYPE Initialize(AUDCLNT_SHAREMODE mode, DWORD flags,
                                          REFERENCE_TIME duration, REFERENCE_TIME periodicity,
                                          const WAVEFORMATEX* f, LPCGUID session) override {
+        SettleCompletion();
         Record("Initialize %d 0x%08X %lld %lld %u %u %u %u %u %u %u %s", static_cast<int>(mode),
                     static_cast<unsigned>(flags), static_cast<long long>(duration),
                     static_cast<long long>(periodicity), f->wFormatTag, f->nChannels,
