@@ -16,6 +16,7 @@ import time
 import unittest
 
 ARGS = None
+WINDOWS = False  # the program under test is the .exe, native or under Wine
 HEADER = b"SDRA" + struct.pack("<IIHH", 1, 48000, 2, 32)
 USAGE = b"Uso: sondrel-process-loopback.exe --window <HWND> | --pid <PID> | --exclude-pid <PID>"
 CAPTURE = "Falha na captura de \u00e1udio do processo".encode()
@@ -56,7 +57,7 @@ def faults(trace):
 
 
 def nl():
-    return b"\r\n" if ARGS.wine else b"\n"
+    return b"\r\n" if WINDOWS else b"\n"
 
 
 def command(program, *arguments):
@@ -139,7 +140,7 @@ class CommandLine(unittest.TestCase):
 
 class Streaming(unittest.TestCase):
     def test_pending_packets_are_written_before_the_stop_whatever_a_write_takes(self):
-        limits = ("",) if ARGS.wine else ("", " writelimit=3", " writelimit=1")
+        limits = ("",) if WINDOWS else ("", " writelimit=3", " writelimit=1")
         for limit in limits:
             with self.subTest(limit=limit):
                 code, out, err, trace = run("pace=prequeue packets=480x2,7,480s,256n,z,960" + limit)
@@ -236,9 +237,9 @@ class Failures(unittest.TestCase):
         self.assertEqual(out, HEADER + frames(0, 480 * 3))
 
     def test_system_text_is_utf8_and_one_line(self):
-        text = b"Access denied." if ARGS.wine else "Acesso negado.".encode()
+        text = b"Access denied." if WINDOWS else "Acesso negado.".encode()
         self.assertEqual(run("activate=0x80070005")[2], CAPTURE + b" (0x80070005): " + text + nl())
-        if not ARGS.wine:
+        if not WINDOWS:
             self.assertEqual(run("initialize=0x88890010")[2], CAPTURE + b" (0x88890010): " +
                              "O servi\u00e7o de \u00e1udio n\u00e3o est\u00e1 em execu\u00e7\u00e3o."
                              .encode() + nl())
@@ -263,7 +264,7 @@ class Failures(unittest.TestCase):
             self.assertEqual(run(scenario)[:3], (0, HEADER, b""))
 
     def test_no_thread_or_no_memory_after_start_stops_and_fails_cleanly(self):
-        if ARGS.wine:
+        if WINDOWS:
             self.skipTest("neither failure can be provoked under Wine")
         for scenario, code, body in (("threadstart=fail", 0x80070008, b""),
                                      ("pace=prequeue packets=480,4294967295s", 0x8007000E,
@@ -302,13 +303,14 @@ class WindowsBuild(unittest.TestCase):
 
 
 def main():
-    global ARGS
+    global ARGS, WINDOWS
     parser = argparse.ArgumentParser()
     parser.add_argument("--scripted", required=True)
     parser.add_argument("--production")
     parser.add_argument("--window-helper")
     parser.add_argument("--wine")
     ARGS, rest = parser.parse_known_args()
+    WINDOWS = bool(ARGS.wine) or sys.platform == "win32"
     if ARGS.wine:
         subprocess.run([ARGS.wine, "--start-server"], check=True)
     result = unittest.main(argv=[sys.argv[0]] + rest, verbosity=2, exit=False).result
