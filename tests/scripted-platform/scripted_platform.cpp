@@ -231,17 +231,22 @@ std::mutex completionsMutex;
 std::vector<std::thread> completions;
 thread_local bool onCompletionThread = false;
 
+// Leaves the thread's last error as it found it: the program's own calls
+// around a traced one must see theirs.
 void Record(const char* format, ...) {
+    const DWORD lastError = GetLastError();
     const char* path = std::getenv("SONDREL_TRACE");
     std::lock_guard<std::mutex> lock(traceMutex);
     FILE* trace = path != nullptr ? std::fopen(path, "a") : nullptr;
-    if (trace == nullptr) return;
-    va_list values;
-    va_start(values, format);
-    std::vfprintf(trace, format, values);
-    va_end(values);
-    std::fputc('\n', trace);
-    std::fclose(trace);
+    if (trace != nullptr) {
+        va_list values;
+        va_start(values, format);
+        std::vfprintf(trace, format, values);
+        va_end(values);
+        std::fputc('\n', trace);
+        std::fclose(trace);
+    }
+    SetLastError(lastError);
 }
 
 bool IsOpen(HANDLE handle) {
