@@ -9,7 +9,8 @@
 inline constexpr std::uint16_t kCaptureChannels = 2;
 inline constexpr std::uint32_t kCaptureSampleRate = 48000;
 inline constexpr std::uint16_t kCaptureBitsPerSample = 32;  // IEEE float
-inline constexpr std::uint16_t kCaptureFrameBytes = kCaptureChannels * kCaptureBitsPerSample / 8;
+inline constexpr std::uint16_t kCaptureFrameBytes =
+    static_cast<std::uint16_t>(kCaptureChannels * kCaptureBitsPerSample / 8);
 
 inline WAVEFORMATEX CaptureFormat() {
     WAVEFORMATEX format{};
