@@ -59,8 +59,8 @@ std::wstring DecodeUtf8(const std::string& bytes) {
 // A descriptor 0-2 closed by the parent would otherwise go to the next file
 // or event we open, and the stream would be written into our own objects. A
 // path-only descriptor holds the place: reads and writes on it fail, as they
-// do on Windows when the standard handle is missing.
-// At start-up the lowest free descriptor is the closed one, so open lands there.
+// do on Windows when the standard handle is missing. Going up from 0, the
+// lowest free descriptor is the closed one, so open lands right there.
 void HoldStandardDescriptors() {
     for (int fd = 0; fd <= 2; ++fd) {
         if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
