@@ -1,5 +1,7 @@
 #include "activation_handler.h"
 
+#include "signal_only.h"
+
 #include <atomic>
 #include <new>
 
@@ -125,14 +127,10 @@ HRESULT CreateActivationHandler(HANDLE completionEvent,
     *handler = nullptr;
     auto* created = new (std::nothrow) ActivationHandler();
     if (created == nullptr) return E_OUTOFMEMORY;
-    HANDLE process = GetCurrentProcess();
-    if (!DuplicateHandle(process, completionEvent, process, &created->completionEvent,
-                         EVENT_MODIFY_STATE, FALSE, 0)) {
-        const DWORD error = GetLastError();
-        created->completionEvent = nullptr;
+    const HRESULT hr = DuplicateSignalOnly(completionEvent, &created->completionEvent);
+    if (FAILED(hr)) {
         created->Release();
-        const HRESULT hr = HRESULT_FROM_WIN32(static_cast<long>(error));
-        return FAILED(hr) ? hr : E_OUTOFMEMORY;
+        return hr;
     }
     *handler = created;
     return S_OK;

@@ -7,7 +7,7 @@
 
 struct CaptureTarget {
     std::uint32_t processId;
-    std::uint32_t LoopbackMode;  // 0 = include the process tree, 1 = exclude it
+    PROCESS_LOOPBACK_MODE LoopbackMode;
 };
 
 // Blocks until capture has ended and everything it acquired is released.

@@ -37,12 +37,6 @@ HRESULT WriteBytes(const BYTE* data, std::uint64_t bytes) {
 
 }  // namespace
 
-void FreeSilenceBuffer(SilenceBuffer& buffer) {
-    std::free(buffer.samples);
-    buffer.samples = nullptr;
-    buffer.capacity = 0;
-}
-
 HRESULT RunCaptureLoop(IAudioCaptureClient* captureClient, const HANDLE waitList[2],
                        std::uint16_t frameSize, HRESULT startResult, SilenceBuffer& silence) {
     HRESULT result = startResult;

@@ -5,14 +5,18 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 
 // Zero samples for silent packets; grows, never shrinks, always all zeros.
 struct SilenceBuffer {
     float* samples = nullptr;
     std::size_t capacity = 0;
-};
 
-void FreeSilenceBuffer(SilenceBuffer& buffer);
+    SilenceBuffer() = default;
+    SilenceBuffer(const SilenceBuffer&) = delete;
+    SilenceBuffer& operator=(const SilenceBuffer&) = delete;
+    ~SilenceBuffer() { std::free(samples); }
+};
 
 // waitList: {SampleReadyEvent, StopEvent}. Returns the running result on stop,
 // 0x8007006D when standard output is gone, E_OUTOFMEMORY when silence cannot

@@ -29,6 +29,11 @@ void AppendUtf8(std::string& out, std::uint32_t cp) {
     }
 }
 
+// 0 (no target) when the value does not fit a process id.
+std::uint32_t ProcessId(unsigned long long value) {
+    return value <= 0xFFFFFFFFull ? static_cast<std::uint32_t>(value) : 0;
+}
+
 void WriteToStandardError(const std::string& bytes) {
     std::fwrite(bytes.data(), 1, bytes.size(), stderr);
     std::fflush(stderr);
@@ -57,7 +62,7 @@ std::string WideToUtf8(const wchar_t* text, std::size_t length) {
 }
 
 CaptureTarget ParseArguments(int argc, const wchar_t* const* argv) {
-    CaptureTarget target{0, 0};
+    CaptureTarget target{0, PROCESS_LOOPBACK_MODE_INCLUDE_TARGET_PROCESS_TREE};
     if (argc != 3) return target;
 
     const unsigned long long value = std::wcstoull(argv[2], nullptr, 0);
@@ -65,11 +70,10 @@ CaptureTarget ParseArguments(int argc, const wchar_t* const* argv) {
 
     const wchar_t* option = argv[1];
     if (std::wcscmp(option, L"--pid") == 0) {
-        target.processId = value <= 0xFFFFFFFFull ? static_cast<std::uint32_t>(value) : 0;
-        target.LoopbackMode = 0;
+        target.processId = ProcessId(value);
     } else if (std::wcscmp(option, L"--exclude-pid") == 0) {
-        target.processId = value <= 0xFFFFFFFFull ? static_cast<std::uint32_t>(value) : 0;
-        target.LoopbackMode = 1;
+        target.processId = ProcessId(value);
+        target.LoopbackMode = PROCESS_LOOPBACK_MODE_EXCLUDE_TARGET_PROCESS_TREE;
     } else if (std::wcscmp(option, L"--window") == 0) {
         auto window = reinterpret_cast<HWND>(static_cast<std::uintptr_t>(value));
         if (IsWindow(window)) {
@@ -77,7 +81,6 @@ CaptureTarget ParseArguments(int argc, const wchar_t* const* argv) {
             GetWindowThreadProcessId(window, &owner);
             target.processId = owner;
         }
-        target.LoopbackMode = 0;
     }
     return target;
 }

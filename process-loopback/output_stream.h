@@ -1,21 +1,31 @@
 // The bytes on standard output: a fixed header, then raw frames.
 #pragma once
 
+#include "capture_format.h"
 #include "platform.h"
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 
 inline constexpr HRESULT kBrokenPipe = static_cast<HRESULT>(0x8007006DL);
 
-// "SDRA", version 1, 48000 Hz, 2 channels, 32 bits, all little-endian.
-inline constexpr std::array<std::uint8_t, 16> StreamHeader = {
-    0x53, 0x44, 0x52, 0x41,  // magic
-    0x01, 0x00, 0x00, 0x00,  // version
-    0x80, 0xBB, 0x00, 0x00,  // sample rate
-    0x02, 0x00,              // channels
-    0x20, 0x00,              // bits per sample
-};
+inline constexpr std::uint32_t kStreamVersion = 1;
+
+// "SDRA", the version, then the capture format's rate, channels and bits, all
+// little-endian.
+inline constexpr std::array<std::uint8_t, 16> StreamHeader = [] {
+    std::array<std::uint8_t, 16> bytes{'S', 'D', 'R', 'A'};
+    const auto put = [&bytes](std::size_t at, std::uint32_t value, std::size_t size) {
+        for (std::size_t i = 0; i < size; ++i)
+            bytes[at + i] = static_cast<std::uint8_t>(value >> (8 * i));
+    };
+    put(4, kStreamVersion, 4);
+    put(8, kCaptureSampleRate, 4);
+    put(12, kCaptureChannels, 2);
+    put(14, kCaptureBitsPerSample, 2);
+    return bytes;
+}();
 
 // Writes all of [data, data + length) to standard output, or returns
 // kBrokenPipe when a write fails or takes nothing.

@@ -1,6 +1,7 @@
 #include "stop_watcher.h"
 
 #include "last_error.h"
+#include "signal_only.h"
 
 namespace {
 
@@ -17,10 +18,9 @@ DWORD WINAPI StdinStopWatcher(LPVOID parameter) {
 }  // namespace
 
 HRESULT StartStopWatcher(HANDLE stopEvent) {
-    HANDLE process = GetCurrentProcess();
     HANDLE duplicate = nullptr;
-    if (!DuplicateHandle(process, stopEvent, process, &duplicate, EVENT_MODIFY_STATE, FALSE, 0))
-        return LastErrorAsFailure();
+    const HRESULT duplicated = DuplicateSignalOnly(stopEvent, &duplicate);
+    if (FAILED(duplicated)) return duplicated;
 
     HANDLE thread = CreateThread(nullptr, 0, StdinStopWatcher, duplicate, 0, nullptr);
     if (thread == nullptr) {

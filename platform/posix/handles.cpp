@@ -1,12 +1,15 @@
-// Events over eventfd, standard handles over fds 0-2, detached threads.
+// Events over eventfd, standard handles over fds 0-2, detached threads, all
+// reached through a table of handles with generation counts: as on Windows, a
+// closed or never-issued handle fails with ERROR_INVALID_HANDLE instead of
+// reaching freed memory or another object.
 #include <win32_posix.h>
 
 #include <atomic>
 #include <cerrno>
-#include <csignal>
 #include <ctime>
+#include <mutex>
 #include <new>
-
+#include <optional>
 
 #include <poll.h>
 #include <pthread.h>
@@ -15,7 +18,7 @@
 
 namespace {
 
-enum class Kind { Event, StandardStream, Thread };
+enum class Kind : std::uint8_t { Free, Event, StandardStream, Thread };
 
 // One event object, shared by its handle and every duplicate of it.
 struct EventObject {
@@ -28,34 +31,123 @@ struct EventObject {
     std::atomic<std::uint64_t> signals{0};
 };
 
-struct PosixHandle {
-    Kind kind;
-    int fd;  // standard streams
-    EventObject* event;
-    DWORD access;
+// state: generation in the high 32 bits, then an open bit, then the number of
+// calls that are using the slot right now. A slot is recycled only when it is
+// closed and nobody uses it, so a call that got in keeps a live object even if
+// another thread closes the handle meanwhile (Windows keeps it alive too).
+constexpr std::uint64_t kOpen = std::uint64_t{1} << 31;
+constexpr std::uint64_t kUsers = kOpen - 1;
+constexpr std::uint64_t kGenerationOne = std::uint64_t{1} << 32;
+
+struct Slot {
+    std::atomic<std::uint64_t> state{0};
+    Kind kind = Kind::Free;
+    int fd = -1;  // standard streams
+    EventObject* event = nullptr;
+    DWORD access = 0;
 };
+
+constexpr std::uint32_t kSlots = 4095;  // index + 1 fits the handle's 12 bits
+constexpr std::uint32_t kStandardSlots = 3;
+// The standard slots never close: like the process's own standard handles,
+// they refer to whatever is on descriptors 0-2. Constant-initialised, so they
+// work before any constructor of another file runs.
+Slot slots[kSlots] = {{{kOpen}, Kind::StandardStream, 0, nullptr, 0},
+                      {{kOpen}, Kind::StandardStream, 1, nullptr, 0},
+                      {{kOpen}, Kind::StandardStream, 2, nullptr, 0}};
+std::mutex allocation;  // creating and recycling slots; never held by a signal or wait
 
 thread_local DWORD lastError = 0;
 std::atomic<long> openHandles{0};
 std::atomic<int> failingThreadStarts{0};
+std::atomic<DWORD> writeLimit{0};
 
-// A reader that goes away must show up as a failed write, never kill us.
-const bool sigpipeIgnored = [] {
-    std::signal(SIGPIPE, SIG_IGN);
-    return true;
-}();
+// Values are multiples of 4 as on Windows, never null, never the
+// pseudo-handle of the current process.
+HANDLE HandleValue(std::uint32_t index, std::uint64_t state) {
+    const std::uint64_t generation = (state >> 32) & 0xFFFFFFFFu;
+    return reinterpret_cast<HANDLE>(
+        static_cast<std::uintptr_t>(((generation << 12) | (index + 1)) << 2));
+}
 
-PosixHandle standardHandles[3] = {
-    {Kind::StandardStream, 0, nullptr, 0},
-    {Kind::StandardStream, 1, nullptr, 0},
-    {Kind::StandardStream, 2, nullptr, 0},
+void ReleaseEventObject(EventObject* event) {
+    if (event != nullptr && event->handles.fetch_sub(1) == 1) {
+        close(event->fd);
+        delete event;
+    }
+}
+
+// The last user of a closed slot frees what it held and makes it reusable.
+void Recycle(Slot& slot) {
+    ReleaseEventObject(slot.event);
+    std::lock_guard<std::mutex> lock(allocation);
+    slot.kind = Kind::Free;
+    slot.event = nullptr;
+    slot.access = 0;
+    slot.state.store((slot.state.load() & ~kUsers & ~kOpen) + kGenerationOne,
+                     std::memory_order_release);
+}
+
+// A slot held for the length of one call.
+class Use {
+public:
+    explicit Use(HANDLE handle) {
+        const auto value = reinterpret_cast<std::uintptr_t>(handle);
+        if (handle == nullptr || handle == INVALID_HANDLE_VALUE || (value & 3) != 0) return;
+        const std::uint64_t index = ((value >> 2) & 0xFFF);
+        if (index == 0 || index > kSlots) return;
+        Slot& slot = slots[index - 1];
+        const std::uint64_t generation = value >> 14;
+        std::uint64_t state = slot.state.load(std::memory_order_acquire);
+        do {
+            if ((state & kOpen) == 0 || ((state >> 32) & 0xFFFFFFFFu) != generation ||
+                (state & kUsers) == kUsers)
+                return;
+        } while (!slot.state.compare_exchange_weak(state, state + 1, std::memory_order_acquire));
+        slot_ = &slot;
+    }
+    Use(const Use&) = delete;
+    Use& operator=(const Use&) = delete;
+    ~Use() {
+        if (slot_ == nullptr) return;
+        const std::uint64_t before = slot_->state.fetch_sub(1, std::memory_order_acq_rel);
+        if ((before & kOpen) == 0 && (before & kUsers) == 1) Recycle(*slot_);
+    }
+
+    Slot* get() const { return slot_; }
+    Slot* operator->() const { return slot_; }
+    explicit operator bool() const { return slot_ != nullptr; }
+
+    // Marks the slot closed; it is recycled when the last user leaves.
+    bool Close() {
+        std::uint64_t state = slot_->state.load();
+        do {
+            if ((state & kOpen) == 0) return false;
+        } while (!slot_->state.compare_exchange_weak(state, state & ~kOpen));
+        return true;
+    }
+
+private:
+    Slot* slot_ = nullptr;
 };
 
-PosixHandle* AsEvent(HANDLE handle) {
-    auto* h = static_cast<PosixHandle*>(handle);
-    if (h == nullptr || handle == INVALID_HANDLE_VALUE || h->kind != Kind::Event) return nullptr;
-    return h;
+HANDLE Allocate(Kind kind, EventObject* event, DWORD access) {
+    std::lock_guard<std::mutex> lock(allocation);
+    for (std::uint32_t i = kStandardSlots; i < kSlots; ++i) {
+        Slot& slot = slots[i];
+        if (slot.kind != Kind::Free) continue;
+        slot.kind = kind;
+        slot.event = event;
+        slot.access = access;
+        const std::uint64_t state = slot.state.load() | kOpen;
+        slot.state.store(state, std::memory_order_release);
+        openHandles.fetch_add(1);
+        return HandleValue(i, state);
+    }
+    lastError = ERROR_NOT_ENOUGH_MEMORY;
+    return nullptr;
 }
+
 
 DWORD ErrorFromErrno(int error) {
     switch (error) {
@@ -69,8 +161,7 @@ DWORD ErrorFromErrno(int error) {
 }
 
 // Consumes an auto-reset event's signal; false if another waiter took it.
-bool TryAcquire(PosixHandle* h) {
-    EventObject* e = h->event;
+bool TryAcquire(const EventObject* e) {
     if (!e->manualReset) {
         std::uint64_t value = 0;
         if (read(e->fd, &value, sizeof value) != static_cast<ssize_t>(sizeof value)) return false;
@@ -85,24 +176,26 @@ std::int64_t NowMs() {
     return static_cast<std::int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
+// Every handle must name an open event the caller may wait on.
 DWORD Wait(DWORD count, const HANDLE* handles, DWORD milliseconds) {
     if (count == 0 || count > 64) {
         lastError = ERROR_INVALID_PARAMETER;
         return WAIT_FAILED;
     }
+    std::optional<Use> uses[64];
     pollfd fds[64];
-    PosixHandle* events[64];
     for (DWORD i = 0; i < count; ++i) {
-        events[i] = AsEvent(handles[i]);
-        if (events[i] == nullptr) {
+        uses[i].emplace(handles[i]);
+        Use& use = *uses[i];
+        if (!use || use->kind != Kind::Event) {
             lastError = ERROR_INVALID_HANDLE;
             return WAIT_FAILED;
         }
-        if ((events[i]->access & SYNCHRONIZE) == 0) {
+        if ((use->access & SYNCHRONIZE) == 0) {
             lastError = ERROR_ACCESS_DENIED;
             return WAIT_FAILED;
         }
-        fds[i] = {events[i]->event->fd, POLLIN, 0};
+        fds[i] = {use->event->fd, POLLIN, 0};
     }
     const std::int64_t deadline =
         milliseconds == INFINITE ? 0 : NowMs() + static_cast<std::int64_t>(milliseconds);
@@ -120,7 +213,8 @@ DWORD Wait(DWORD count, const HANDLE* handles, DWORD milliseconds) {
         }
         // Lowest signalled index wins, as on Windows.
         for (DWORD i = 0; i < count; ++i)
-            if ((fds[i].revents & POLLIN) != 0 && TryAcquire(events[i])) return WAIT_OBJECT_0 + i;
+            if ((fds[i].revents & POLLIN) != 0 && TryAcquire((*uses[i])->event))
+                return WAIT_OBJECT_0 + i;
         if (ready == 0 && timeout == 0) return WAIT_TIMEOUT;
     }
 }
@@ -137,6 +231,28 @@ void* ThreadMain(void* argument) {
     return nullptr;
 }
 
+// One synchronous read or write on a standard stream, restarted when a
+// signal interrupts it.
+template <typename Transfer>
+BOOL TransferOnStream(HANDLE file, DWORD* done, Transfer transfer) {
+    if (done != nullptr) *done = 0;
+    Use use(file);
+    if (!use || use->kind != Kind::StandardStream) {
+        lastError = ERROR_INVALID_HANDLE;
+        return FALSE;
+    }
+    ssize_t n = 0;
+    do {
+        n = transfer(use->fd);
+    } while (n < 0 && errno == EINTR);
+    if (n < 0) {
+        lastError = ErrorFromErrno(errno);
+        return FALSE;
+    }
+    if (done != nullptr) *done = static_cast<DWORD>(n);
+    return TRUE;
+}
+
 }  // namespace
 
 DWORD GetLastError() { return lastError; }
@@ -146,6 +262,8 @@ long PosixOpenHandleCount() { return openHandles.load(); }
 
 void PosixFailThreadStarts(int count) { failingThreadStarts.store(count); }
 
+void PosixLimitWriteBytes(DWORD bytes) { writeLimit.store(bytes); }
+
 HANDLE CreateEventW(LPSECURITY_ATTRIBUTES, BOOL manualReset, BOOL initialState, LPCWSTR) {
     const int fd = eventfd(initialState ? 1 : 0, EFD_NONBLOCK | EFD_CLOEXEC);
     if (fd < 0) {
@@ -153,29 +271,26 @@ HANDLE CreateEventW(LPSECURITY_ATTRIBUTES, BOOL manualReset, BOOL initialState, 
         return nullptr;
     }
     auto* event = new (std::nothrow) EventObject{fd, manualReset != FALSE};
-    auto* h = event ? new (std::nothrow) PosixHandle{Kind::Event, -1, event, EVENT_ALL_ACCESS}
-                    : nullptr;
+    HANDLE h = event != nullptr ? Allocate(Kind::Event, event, EVENT_ALL_ACCESS) : nullptr;
     if (h == nullptr) {
         delete event;
         close(fd);
         lastError = ERROR_NOT_ENOUGH_MEMORY;
-        return nullptr;
     }
-    openHandles.fetch_add(1);
     return h;
 }
 
 // Lock-free: the audio side signals from a real-time thread.
 BOOL SetEvent(HANDLE event) {
-    PosixHandle* h = AsEvent(event);
-    if (h == nullptr || (h->access & EVENT_MODIFY_STATE) == 0) {
-        lastError = h == nullptr ? ERROR_INVALID_HANDLE : ERROR_ACCESS_DENIED;
+    Use use(event);
+    if (!use || use->kind != Kind::Event || (use->access & EVENT_MODIFY_STATE) == 0) {
+        lastError = !use || use->kind != Kind::Event ? ERROR_INVALID_HANDLE : ERROR_ACCESS_DENIED;
         return FALSE;
     }
-    h->event->signals.fetch_add(1, std::memory_order_release);
+    use->event->signals.fetch_add(1, std::memory_order_release);
     const std::uint64_t one = 1;
     // A full counter (EAGAIN) is still signalled.
-    if (write(h->event->fd, &one, sizeof one) < 0 && errno != EAGAIN) {
+    if (write(use->event->fd, &one, sizeof one) < 0 && errno != EAGAIN) {
         lastError = ErrorFromErrno(errno);
         return FALSE;
     }
@@ -198,78 +313,62 @@ DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll,
 HANDLE GetCurrentProcess() { return INVALID_HANDLE_VALUE; }
 
 BOOL DuplicateHandle(HANDLE sourceProcess, HANDLE source, HANDLE targetProcess, HANDLE* target,
-                     DWORD access, BOOL, DWORD) {
-    PosixHandle* h = AsEvent(source);
-    if (h == nullptr || sourceProcess != GetCurrentProcess() ||
-        targetProcess != GetCurrentProcess() || target == nullptr) {
+                     DWORD access, BOOL, DWORD options) {
+    if (sourceProcess != GetCurrentProcess() || targetProcess != GetCurrentProcess() ||
+        target == nullptr) {
         lastError = ERROR_INVALID_HANDLE;
         return FALSE;
     }
-    auto* copy = new (std::nothrow) PosixHandle{Kind::Event, -1, h->event, access & h->access};
-    if (copy == nullptr) {
-        lastError = ERROR_NOT_ENOUGH_MEMORY;
+    Use use(source);
+    if (!use || use->kind != Kind::Event) {
+        lastError = ERROR_INVALID_HANDLE;
         return FALSE;
     }
-    h->event->handles.fetch_add(1);
-    openHandles.fetch_add(1);
-    *target = copy;
+    const DWORD granted = (options & DUPLICATE_SAME_ACCESS) != 0 ? use->access : access;
+    use->event->handles.fetch_add(1);
+    *target = Allocate(Kind::Event, use->event, granted);
+    if (*target == nullptr) {
+        ReleaseEventObject(use->event);
+        return FALSE;
+    }
     return TRUE;
 }
 
 BOOL CloseHandle(HANDLE handle) {
-    auto* h = static_cast<PosixHandle*>(handle);
-    if (h == nullptr || handle == INVALID_HANDLE_VALUE || h->kind == Kind::StandardStream) {
+    Use use(handle);
+    if (!use || use->kind == Kind::StandardStream || !use.Close()) {
         lastError = ERROR_INVALID_HANDLE;
         return FALSE;
     }
-    if (h->event != nullptr && h->event->handles.fetch_sub(1) == 1) {
-        close(h->event->fd);
-        delete h->event;
-    }
-    delete h;
     openHandles.fetch_sub(1);
+    return TRUE;  // recycled when the last call using it returns
+}
+
+BOOL GetHandleInformation(HANDLE handle, DWORD* flags) {
+    Use use(handle);
+    if (!use || flags == nullptr) {
+        lastError = ERROR_INVALID_HANDLE;
+        return FALSE;
+    }
+    *flags = 0;
     return TRUE;
 }
 
 HANDLE GetStdHandle(DWORD which) {
-    if (which == STD_INPUT_HANDLE) return &standardHandles[0];
-    if (which == STD_OUTPUT_HANDLE) return &standardHandles[1];
-    if (which == STD_ERROR_HANDLE) return &standardHandles[2];
+    if (which == STD_INPUT_HANDLE) return HandleValue(0, slots[0].state.load());
+    if (which == STD_OUTPUT_HANDLE) return HandleValue(1, slots[1].state.load());
+    if (which == STD_ERROR_HANDLE) return HandleValue(2, slots[2].state.load());
     lastError = ERROR_INVALID_PARAMETER;
     return INVALID_HANDLE_VALUE;
 }
-
-namespace {
-
-// One synchronous read or write on a standard stream, restarted when a
-// signal interrupts it.
-template <typename Transfer>
-BOOL TransferOnStream(HANDLE file, DWORD* done, Transfer transfer) {
-    auto* h = static_cast<PosixHandle*>(file);
-    if (done != nullptr) *done = 0;
-    if (h == nullptr || file == INVALID_HANDLE_VALUE || h->kind != Kind::StandardStream) {
-        lastError = ERROR_INVALID_HANDLE;
-        return FALSE;
-    }
-    ssize_t n = 0;
-    do {
-        n = transfer(h->fd);
-    } while (n < 0 && errno == EINTR);
-    if (n < 0) {
-        lastError = ErrorFromErrno(errno);
-        return FALSE;
-    }
-    if (done != nullptr) *done = static_cast<DWORD>(n);
-    return TRUE;
-}
-
-}  // namespace
 
 BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD toRead, DWORD* read, LPOVERLAPPED) {
     return TransferOnStream(file, read, [&](int fd) { return ::read(fd, buffer, toRead); });
 }
 
 BOOL WriteFile(HANDLE file, const void* buffer, DWORD toWrite, DWORD* written, LPOVERLAPPED) {
+    const DWORD limit = writeLimit.load();
+    if (limit != 0 && toWrite > limit) toWrite = limit;
     return TransferOnStream(file, written, [&](int fd) { return ::write(fd, buffer, toWrite); });
 }
 
@@ -280,10 +379,9 @@ HANDLE CreateThread(LPSECURITY_ATTRIBUTES, std::size_t stackSize, LPTHREAD_START
         return nullptr;
     }
     auto* startInfo = new (std::nothrow) ThreadStart{start, parameter};
-    auto* h = new (std::nothrow) PosixHandle{Kind::Thread, -1, nullptr, 0};
-    if (startInfo == nullptr || h == nullptr) {
+    HANDLE h = startInfo != nullptr ? Allocate(Kind::Thread, nullptr, 0) : nullptr;
+    if (h == nullptr) {
         delete startInfo;
-        delete h;
         lastError = ERROR_NOT_ENOUGH_MEMORY;
         return nullptr;
     }
@@ -296,12 +394,11 @@ HANDLE CreateThread(LPSECURITY_ATTRIBUTES, std::size_t stackSize, LPTHREAD_START
     pthread_attr_destroy(&attributes);
     if (error != 0) {
         delete startInfo;
-        delete h;
+        CloseHandle(h);
         lastError = error == EAGAIN ? ERROR_NOT_ENOUGH_MEMORY : ErrorFromErrno(error);
         return nullptr;
     }
     if (threadId != nullptr) *threadId = 0;
-    openHandles.fetch_add(1);
     return h;
 }
 

@@ -10,23 +10,38 @@
 //   pace=prequeue|fast|realtime  fail=getnext|getbuffer|release:K:HR
 //   com=sta (main thread pre-set to a single-threaded apartment)
 //   threadstart=fail (Linux: the next thread start fails)
+//   writelimit=N (Linux: every write takes at most N bytes)
+// A word it does not know, or a value it cannot read, ends the run with exit
+// code 99 before anything else happens.
 // Frame n carries the samples n+1 and -(n+1), n wrapping at 2^24-1. Calls go
-// to the file named by SONDREL_TRACE, ending with "exit live=N handles=M":
-// objects still alive and program event handles still open at exit.
+// to the file named by SONDREL_TRACE: each Release the program makes, by
+// interface, with whether the program's sample event was still open
+// ("events=open|closed", once it was given); Stop with the same and whether
+// a packet was still held ("buffer=held|free"); a line for a completion that
+// used a closed handle or a standard descriptor that holds an event; at the
+// end "exit live=N handles=M": objects still alive and program handles still
+// open at exit.
 #include "platform.h"
+
+#ifndef _WIN32
+#include <unistd.h>
+#endif
 
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <initializer_list>
 #include <mutex>
 #include <sstream>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -61,33 +76,131 @@ struct Scenario {
     HRESULT failCode = E_FAIL;
     bool singleThreadedApartment = false;
     bool threadStartFails = false;
+    DWORD writeLimit = 0;
 };
 
-HRESULT Code(const std::string& text) {
-    return static_cast<HRESULT>(static_cast<std::uint32_t>(std::strtoull(text.c_str(), nullptr, 0)));
+[[noreturn]] void Unreadable(const std::string& word) {
+    std::fprintf(stderr, "scenario: cannot read '%s'\n", word.c_str());
+    std::fflush(stderr);
+    std::_Exit(99);
 }
 
-void AddPackets(const std::string& list, std::vector<PacketPlan>& packets) {
+// The whole text as a number, or false.
+bool Number(const std::string& text, std::uint64_t& value, int base = 0) {
+    if (text.empty() || text[0] == '-' || text[0] == '+' || text[0] == ' ') return false;
+    char* end = nullptr;
+    errno = 0;
+    value = std::strtoull(text.c_str(), &end, base);
+    return errno == 0 && *end == '\0';
+}
+
+bool Code(const std::string& text, HRESULT& code) {
+    std::uint64_t value = 0;
+    if (!Number(text, value) || value > 0xFFFFFFFFu) return false;
+    code = static_cast<HRESULT>(static_cast<std::uint32_t>(value));
+    return true;
+}
+
+bool Packets(const std::string& list, std::vector<PacketPlan>& packets) {
     std::stringstream items(list);
     std::string item;
     while (std::getline(items, item, ',')) {
-        unsigned long count = 1;
+        std::uint64_t count = 1;
         if (const auto times = item.find('x'); times != std::string::npos) {
-            count = std::strtoul(item.c_str() + times + 1, nullptr, 10);
+            if (!Number(item.substr(times + 1), count, 10) || count == 0) return false;
             item.resize(times);
         }
         PacketPlan plan;
+        std::uint64_t frames = 0;
         if (item == "z") {
             plan.frames = 480;
             plan.zeroFromGetBuffer = true;
         } else {
-            plan.frames = static_cast<std::uint32_t>(std::strtoul(item.c_str(), nullptr, 10));
-            plan.silent = item.back() == 's';
-            plan.nullData = item.back() == 'n';
+            plan.silent = !item.empty() && item.back() == 's';
+            plan.nullData = !item.empty() && item.back() == 'n';
+            if (plan.silent || plan.nullData) item.pop_back();
+            if (!Number(item, frames, 10) || frames > 0xFFFFFFFFu) return false;
+            plan.frames = static_cast<std::uint32_t>(frames);
         }
         packets.insert(packets.end(), count, plan);
     }
+    return !packets.empty();
 }
+
+// One of the names, or false.
+template <typename Value>
+bool OneOf(const std::string& text, std::initializer_list<std::pair<const char*, Value>> names,
+           Value& value) {
+    for (const auto& [name, named] : names)
+        if (text == name) return value = named, true;
+    return false;
+}
+
+// Splits "a:b" at the first colon.
+std::pair<std::string, std::string> Split(const std::string& text) {
+    const auto colon = text.find(':');
+    if (colon == std::string::npos) return {text, ""};
+    return {text.substr(0, colon), text.substr(colon + 1)};
+}
+
+using WordReader = bool (*)(const std::string& value, Scenario& s);
+
+// Every word the scenario may hold; a new word is one more line here.
+const std::pair<const char*, WordReader> kWords[] = {
+    {"activate", [](const std::string& v, Scenario& s) { return Code(v, s.activate); }},
+    {"initialize", [](const std::string& v, Scenario& s) { return Code(v, s.initialize); }},
+    {"seteventhandle",
+     [](const std::string& v, Scenario& s) { return Code(v, s.setEventHandle); }},
+    {"getservice", [](const std::string& v, Scenario& s) { return Code(v, s.getService); }},
+    {"start", [](const std::string& v, Scenario& s) { return Code(v, s.start); }},
+    {"packets", [](const std::string& v, Scenario& s) { return Packets(v, s.packets); }},
+    {"repeat", [](const std::string& v, Scenario& s) { return v.empty() && (s.repeat = true); }},
+    {"com", [](const std::string& v, Scenario& s) {
+         return v == "sta" && (s.singleThreadedApartment = true);
+     }},
+    {"threadstart", [](const std::string& v, Scenario& s) {
+         return v == "fail" && (s.threadStartFails = true);
+     }},
+    {"writelimit", [](const std::string& v, Scenario& s) {
+         std::uint64_t bytes = 0;
+         if (!Number(v, bytes, 10) || bytes == 0 || bytes > 0xFFFFFFFFu) return false;
+         s.writeLimit = static_cast<DWORD>(bytes);
+         return true;
+     }},
+    {"completion", [](const std::string& v, Scenario& s) {
+         const auto [mode, delay] = Split(v);
+         if (mode == "late") {
+             std::uint64_t ms = 0;
+             if (!Number(delay, ms, 10) || ms > 60000) return false;
+             s.lateMs = static_cast<unsigned>(ms);
+             return (s.completion = Completion::Late), true;
+         }
+         return delay.empty() && OneOf(mode, {{"now", Completion::Now}, {"never", Completion::Never}},
+                                       s.completion);
+     }},
+    {"result", [](const std::string& v, Scenario& s) {
+         const auto [mode, code] = Split(v);
+         if (!OneOf(mode, {{"ok", ResultMode::Ok}, {"code", ResultMode::Code},
+                           {"fail", ResultMode::Fail}, {"none", ResultMode::None},
+                           {"other", ResultMode::Other}},
+                    s.resultMode))
+             return false;
+         const bool coded = s.resultMode == ResultMode::Code || s.resultMode == ResultMode::Fail;
+         return coded ? Code(code, s.resultCode) : code.empty();
+     }},
+    {"pace", [](const std::string& v, Scenario& s) {
+         return OneOf(v, {{"prequeue", Pace::Prequeue}, {"fast", Pace::Fast},
+                          {"realtime", Pace::Realtime}},
+                      s.pace);
+     }},
+    {"fail", [](const std::string& v, Scenario& s) {
+         const auto [call, rest] = Split(v);
+         const auto [packet, code] = Split(rest);
+         return (call == "getnext" || call == "getbuffer" || call == "release") &&
+                Number(packet, s.failPacket, 10) && Code(code, s.failCode) &&
+                (s.failAt = call, true);
+     }},
+};
 
 Scenario Parse(const char* text) {
     Scenario s;
@@ -97,37 +210,11 @@ Scenario Parse(const char* text) {
         const auto equals = word.find('=');
         const std::string key = word.substr(0, equals);
         const std::string value = equals == std::string::npos ? "" : word.substr(equals + 1);
-        const std::string after = value.substr(value.find(':') + 1);
-        if (key == "activate") s.activate = Code(value);
-        else if (key == "initialize") s.initialize = Code(value);
-        else if (key == "seteventhandle") s.setEventHandle = Code(value);
-        else if (key == "getservice") s.getService = Code(value);
-        else if (key == "start") s.start = Code(value);
-        else if (key == "repeat") s.repeat = true;
-        else if (key == "packets") AddPackets(value, s.packets);
-        else if (key == "com") s.singleThreadedApartment = value == "sta";
-        else if (key == "threadstart") s.threadStartFails = value == "fail";
-        else if (key == "completion") {
-            s.completion = value == "never" ? Completion::Never
-                           : value == "now" ? Completion::Now : Completion::Late;
-            s.lateMs = static_cast<unsigned>(std::strtoul(after.c_str(), nullptr, 10));
-        } else if (key == "result") {
-            const std::string mode = value.substr(0, value.find(':'));
-            s.resultMode = mode == "code" ? ResultMode::Code : mode == "fail" ? ResultMode::Fail
-                           : mode == "none" ? ResultMode::None : mode == "other" ? ResultMode::Other
-                                                                  : ResultMode::Ok;
-            s.resultCode = mode == "code" || mode == "fail" ? Code(after) : S_OK;
-        } else if (key == "pace") {
-            s.pace = value == "prequeue" ? Pace::Prequeue
-                     : value == "realtime" ? Pace::Realtime : Pace::Fast;
-        } else if (key == "fail") {
-            s.failAt = value.substr(0, value.find(':'));
-            s.failPacket = std::strtoull(after.c_str(), nullptr, 10);
-            s.failCode = Code(after.substr(after.find(':') + 1));
-        } else {
-            std::fprintf(stderr, "scenario: cannot read '%s'\n", word.c_str());
-            std::abort();
-        }
+        if (equals != std::string::npos && value.empty()) Unreadable(word);
+        bool read = false;
+        for (const auto& [name, reader] : kWords)
+            if (key == name) read = reader(value, s);
+        if (!read) Unreadable(word);
     }
     return s;
 }
@@ -142,65 +229,118 @@ std::atomic<long> liveObjects{0};
 std::atomic<HANDLE> eventGiven{nullptr};
 std::mutex completionsMutex;
 std::vector<std::thread> completions;
+thread_local bool onCompletionThread = false;
 
+// Leaves the thread's last error as it found it: the program's own calls
+// around a traced one must see theirs.
 void Record(const char* format, ...) {
+    const DWORD lastError = GetLastError();
     const char* path = std::getenv("SONDREL_TRACE");
     std::lock_guard<std::mutex> lock(traceMutex);
     FILE* trace = path != nullptr ? std::fopen(path, "a") : nullptr;
-    if (trace == nullptr) return;
-    va_list values;
-    va_start(values, format);
-    std::vfprintf(trace, format, values);
-    va_end(values);
-    std::fputc('\n', trace);
-    std::fclose(trace);
+    if (trace != nullptr) {
+        va_list values;
+        va_start(values, format);
+        std::vfprintf(trace, format, values);
+        va_end(values);
+        std::fputc('\n', trace);
+        std::fclose(trace);
+    }
+    SetLastError(lastError);
 }
 
-long OpenEventHandles() {
-#ifdef _WIN32
+bool IsOpen(HANDLE handle) {
     DWORD flags = 0;
+    return handle != nullptr && GetHandleInformation(handle, &flags);
+}
+
+// " events=open|closed" once the program has given its sample event.
+const char* EventState() {
     const HANDLE given = eventGiven.load();
-    return given != nullptr && GetHandleInformation(given, &flags) ? 1 : 0;
+    if (given == nullptr) return "";
+    return IsOpen(given) ? " events=open" : " events=closed";
+}
+
+long OpenHandles() {
+#ifdef _WIN32
+    return IsOpen(eventGiven.load()) ? 1 : 0;
 #else
     return PosixOpenHandleCount();
 #endif
+}
+
+void JoinCompletions() {
+    std::vector<std::thread> pending;
+    {
+        std::lock_guard<std::mutex> lock(completionsMutex);
+        pending.swap(completions);
+    }
+    for (std::thread& thread : pending) thread.join();
+}
+
+// What the completion thread still does after signalling belongs to the run
+// before the program's next call, as it would on a platform that answers at
+// once; a late one must stay late.
+void SettleCompletion() {
+    if (!onCompletionThread && TheScenario().completion == Completion::Now) JoinCompletions();
 }
 
 // Before main: the apartment the program will find; at exit: what is left.
 struct ProcessHooks {
     ProcessHooks() {
         if (TheScenario().singleThreadedApartment) CoInitializeEx(nullptr, 0x2);
+#ifndef _WIN32
+        PosixLimitWriteBytes(TheScenario().writeLimit);
+#endif
     }
     ~ProcessHooks() {
-        std::vector<std::thread> pending;
-        {
-            std::lock_guard<std::mutex> lock(completionsMutex);
-            pending.swap(completions);
-        }
-        for (std::thread& thread : pending) thread.join();
+        JoinCompletions();
         // The stop watcher closes its handle right after signalling.
-        for (int i = 0; i < 100 && OpenEventHandles() != 0; ++i)
+        for (int i = 0; i < 100 && OpenHandles() != 0; ++i)
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        Record("exit live=%ld handles=%ld", liveObjects.load(), OpenEventHandles());
+        Record("exit live=%ld handles=%ld", liveObjects.load(), OpenHandles());
     }
 } processHooks;
 
+// A file the program opened must never have landed on a standard descriptor
+// the parent left closed.
+void CheckStandardDescriptors() {
+#ifndef _WIN32
+    for (int fd = 0; fd <= 2; ++fd) {
+        char link[64] = {};
+        const std::string path = "/proc/self/fd/" + std::to_string(fd);
+        if (readlink(path.c_str(), link, sizeof link - 1) > 0 && std::strstr(link, "eventfd"))
+            Record("standard descriptor %d holds an event", fd);
+    }
+#endif
+}
+
+// References the program takes and drops go through AddRef and Release, and
+// each Release is traced under the interface's name; the platform's own
+// references use Hold and Drop, untraced.
 class RefCounted {
 public:
-    RefCounted() { ++liveObjects; }
+    explicit RefCounted(const char* name) : name_(name) { ++liveObjects; }
     RefCounted(const RefCounted&) = delete;
     RefCounted& operator=(const RefCounted&) = delete;
     virtual ~RefCounted() { --liveObjects; }
 
-protected:
-    ULONG Add() { return ++references_; }
+    ULONG Hold() { return ++references_; }
     ULONG Drop() {
         const ULONG left = --references_;
         if (left == 0) delete this;
         return left;
     }
 
+protected:
+    ULONG Traced() {
+        SettleCompletion();
+        Record("Release %s%s", name_, onCompletionThread ? "" : EventState());
+        return Drop();
+    }
+
 private:
+    const char* name_;
     std::atomic<ULONG> references_{1};
 };
 
@@ -210,26 +350,27 @@ struct Packet {
     std::vector<float> samples;
 };
 
-// Audio client and capture client in one object: the engine behind both
-// produces packets on a thread of its own and signals the client's event.
-class Client final : public IAudioClient, public IAudioCaptureClient, public RefCounted {
+// The audio client; the engine behind it produces packets on a thread of its
+// own and signals the client's event. The capture client is an object of its
+// own over the same engine.
+class Client final : public IAudioClient, public RefCounted {
 public:
+    Client() : RefCounted("IAudioClient") {}
+
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override {
-        if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IAudioClient))
-            *object = static_cast<IAudioClient*>(this);
-        else if (IsEqualIID(riid, IID_IAudioCaptureClient))
-            *object = static_cast<IAudioCaptureClient*>(this);
-        else
+        if (!IsEqualIID(riid, IID_IUnknown) && !IsEqualIID(riid, IID_IAudioClient))
             return *object = nullptr, E_NOINTERFACE;
-        Add();
+        *object = static_cast<IAudioClient*>(this);
+        Hold();
         return S_OK;
     }
-    ULONG STDMETHODCALLTYPE AddRef() override { return Add(); }
-    ULONG STDMETHODCALLTYPE Release() override { return Drop(); }
+    ULONG STDMETHODCALLTYPE AddRef() override { return Hold(); }
+    ULONG STDMETHODCALLTYPE Release() override { return Traced(); }
 
     HRESULT STDMETHODCALLTYPE Initialize(AUDCLNT_SHAREMODE mode, DWORD flags,
                                          REFERENCE_TIME duration, REFERENCE_TIME periodicity,
                                          const WAVEFORMATEX* f, LPCGUID session) override {
+        SettleCompletion();
         Record("Initialize %d 0x%08X %lld %lld %u %u %u %u %u %u %u %s", static_cast<int>(mode),
                     static_cast<unsigned>(flags), static_cast<long long>(duration),
                     static_cast<long long>(periodicity), f->wFormatTag, f->nChannels,
@@ -257,12 +398,7 @@ public:
         eventGiven = event;
         return scenario_.setEventHandle;
     }
-    HRESULT STDMETHODCALLTYPE GetService(REFIID riid, void** service) override {
-        Record("GetService");
-        *service = nullptr;
-        if (FAILED(scenario_.getService)) return scenario_.getService;
-        return QueryInterface(riid, service);
-    }
+    HRESULT STDMETHODCALLTYPE GetService(REFIID riid, void** service) override;
     HRESULT STDMETHODCALLTYPE Start() override {
         Record("Start");
         if (FAILED(scenario_.start)) return scenario_.start;
@@ -279,12 +415,17 @@ public:
         return scenario_.start;
     }
     HRESULT STDMETHODCALLTYPE Stop() override {
-        Record("Stop");
+        bool held = false;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            held = outstanding_;
+        }
+        Record("Stop%s buffer=%s", EventState(), held ? "held" : "free");
         Halt();
         return S_OK;
     }
 
-    HRESULT STDMETHODCALLTYPE GetNextPacketSize(UINT32* frames) override {
+    HRESULT NextPacketSize(UINT32* frames) {
         std::lock_guard<std::mutex> lock(mutex_);
         *frames = 0;
         if (queue_.empty()) return S_OK;
@@ -292,8 +433,7 @@ public:
         *frames = queue_.front().plan.frames;
         return S_OK;
     }
-    HRESULT STDMETHODCALLTYPE GetBuffer(BYTE** data, UINT32* frames, DWORD* flags, UINT64* device,
-                                        UINT64* counter) override {
+    HRESULT Buffer(BYTE** data, UINT32* frames, DWORD* flags, UINT64* device, UINT64* counter) {
         std::lock_guard<std::mutex> lock(mutex_);
         if (queue_.empty() || outstanding_) return AUDCLNT_E_OUT_OF_ORDER;
         if (Fails("getbuffer")) return scenario_.failCode;
@@ -305,7 +445,7 @@ public:
         *device = *counter = packet.index;
         return S_OK;
     }
-    HRESULT STDMETHODCALLTYPE ReleaseBuffer(UINT32 frames) override {
+    HRESULT ReturnBuffer(UINT32 frames) {
         std::lock_guard<std::mutex> lock(mutex_);
         if (queue_.empty() || !outstanding_) return AUDCLNT_E_OUT_OF_ORDER;
         const Packet& packet = queue_.front();
@@ -319,10 +459,7 @@ public:
     }
 
 private:
-    ~Client() override {
-        Halt();
-        Record("~Client");
-    }
+    ~Client() override { Halt(); }
 
     void Halt() {
         {
@@ -382,18 +519,75 @@ private:
     std::uint64_t nextFrame_ = 0;
 };
 
+class CaptureClient final : public IAudioCaptureClient, public RefCounted {
+public:
+    explicit CaptureClient(Client* client) : RefCounted("IAudioCaptureClient"), client_(client) {
+        client_->Hold();
+    }
+
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override {
+        if (!IsEqualIID(riid, IID_IUnknown) && !IsEqualIID(riid, IID_IAudioCaptureClient))
+            return *object = nullptr, E_NOINTERFACE;
+        *object = static_cast<IAudioCaptureClient*>(this);
+        Hold();
+        return S_OK;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return Hold(); }
+    ULONG STDMETHODCALLTYPE Release() override { return Traced(); }
+
+    HRESULT STDMETHODCALLTYPE GetNextPacketSize(UINT32* frames) override {
+        return client_->NextPacketSize(frames);
+    }
+    HRESULT STDMETHODCALLTYPE GetBuffer(BYTE** data, UINT32* frames, DWORD* flags, UINT64* device,
+                                        UINT64* counter) override {
+        return client_->Buffer(data, frames, flags, device, counter);
+    }
+    HRESULT STDMETHODCALLTYPE ReleaseBuffer(UINT32 frames) override {
+        return client_->ReturnBuffer(frames);
+    }
+
+private:
+    ~CaptureClient() override { client_->Drop(); }
+    Client* client_;
+};
+
+HRESULT STDMETHODCALLTYPE Client::GetService(REFIID riid, void** service) {
+    Record("GetService");
+    *service = nullptr;
+    if (FAILED(scenario_.getService)) return scenario_.getService;
+    if (!IsEqualIID(riid, IID_IAudioCaptureClient)) return E_NOINTERFACE;
+    *service = static_cast<IAudioCaptureClient*>(new CaptureClient(this));
+    return S_OK;
+}
+
+// An activated object that is no audio client.
+class Other final : public IUnknown, public RefCounted {
+public:
+    Other() : RefCounted("IUnknown") {}
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override {
+        if (!IsEqualIID(riid, IID_IUnknown)) return *object = nullptr, E_NOINTERFACE;
+        *object = static_cast<IUnknown*>(this);
+        Hold();
+        return S_OK;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return Hold(); }
+    ULONG STDMETHODCALLTYPE Release() override { return Traced(); }
+};
+
 class Operation final : public IActivateAudioInterfaceAsyncOperation, public RefCounted {
 public:
+    Operation() : RefCounted("IActivateAudioInterfaceAsyncOperation") {}
+
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override {
         if (!IsEqualIID(riid, IID_IUnknown) &&
             !IsEqualIID(riid, IID_IActivateAudioInterfaceAsyncOperation))
             return *object = nullptr, E_NOINTERFACE;
         *object = this;
-        Add();
+        Hold();
         return S_OK;
     }
-    ULONG STDMETHODCALLTYPE AddRef() override { return Add(); }
-    ULONG STDMETHODCALLTYPE Release() override { return Drop(); }
+    ULONG STDMETHODCALLTYPE AddRef() override { return Hold(); }
+    ULONG STDMETHODCALLTYPE Release() override { return Traced(); }
 
     HRESULT STDMETHODCALLTYPE GetActivateResult(HRESULT* result, IUnknown** activated) override {
         Record("GetActivateResult");
@@ -402,18 +596,36 @@ public:
         if (s.resultMode == ResultMode::None) return S_OK;
         *result = s.resultCode;
         *activated = nullptr;
-        if (s.resultMode == ResultMode::Other) {
-            Add();  // the operation itself: an object that is no audio client
-            *activated = this;
-        } else if (SUCCEEDED(s.resultCode)) {
+        if (s.resultMode == ResultMode::Other)
+            *activated = static_cast<IUnknown*>(new Other());
+        else if (SUCCEEDED(s.resultCode))
             *activated = static_cast<IAudioClient*>(new Client());
-        }
         return S_OK;
     }
-
-private:
-    ~Operation() override { Record("~Operation"); }
 };
+
+// The handler must signal only its own copy of the event: after a time-out
+// the program's handle is closed, and on Windows its value may already name
+// another object. Probes take the freed values; none may be signalled.
+void Complete(IActivateAudioInterfaceCompletionHandler* handler, Operation* operation) {
+    onCompletionThread = true;
+    constexpr int kProbes = 4;
+    HANDLE probes[kProbes] = {};
+    for (HANDLE& probe : probes) probe = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    Record("ActivateCompleted");
+    SetLastError(ERROR_SUCCESS);
+    handler->ActivateCompleted(operation);
+    if (GetLastError() == ERROR_INVALID_HANDLE)
+        Record("completion used a closed handle");
+    for (HANDLE probe : probes) {
+        if (probe == nullptr) continue;
+        if (WaitForSingleObject(probe, 0) == WAIT_OBJECT_0)
+            Record("completion signalled an event it does not own");
+        CloseHandle(probe);
+    }
+    handler->Release();
+    operation->Drop();
+}
 
 }  // namespace
 
@@ -421,6 +633,7 @@ HRESULT WINAPI ActivateAudioInterfaceAsync(LPCWSTR path, REFIID riid, PROPVARIAN
                                            IActivateAudioInterfaceCompletionHandler* handler,
                                            IActivateAudioInterfaceAsyncOperation** operation) {
     const Scenario& s = TheScenario();
+    CheckStandardDescriptors();
     std::uint32_t blob[3] = {0, 0, 0};
     if (params->vt == VT_BLOB && params->blob.cbSize == sizeof blob)
         std::memcpy(blob, params->blob.pBlobData, sizeof blob);
@@ -436,15 +649,12 @@ HRESULT WINAPI ActivateAudioInterfaceAsync(LPCWSTR path, REFIID riid, PROPVARIAN
     auto* created = new Operation();
     *operation = created;
     if (s.completion == Completion::Never) return s.activate;
-    created->AddRef();
+    created->Hold();
     handler->AddRef();
     std::thread completion([created, handler, &s] {
         if (s.completion == Completion::Late)
             std::this_thread::sleep_for(std::chrono::milliseconds(s.lateMs));
-        Record("ActivateCompleted");
-        handler->ActivateCompleted(created);
-        handler->Release();
-        created->Release();
+        Complete(handler, created);
     });
     std::lock_guard<std::mutex> lock(completionsMutex);
     completions.push_back(std::move(completion));

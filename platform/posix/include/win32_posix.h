@@ -96,6 +96,7 @@ inline HRESULT HRESULT_FROM_WIN32(long x) {
 #define EVENT_MODIFY_STATE 0x0002u
 #define SYNCHRONIZE 0x00100000u
 #define EVENT_ALL_ACCESS 0x001F0003u
+#define DUPLICATE_SAME_ACCESS 0x00000002u
 #define STD_INPUT_HANDLE ((DWORD)-10)
 #define STD_OUTPUT_HANDLE ((DWORD)-11)
 #define STD_ERROR_HANDLE ((DWORD)-12)
@@ -117,6 +118,7 @@ HANDLE GetCurrentProcess();
 BOOL DuplicateHandle(HANDLE sourceProcess, HANDLE source, HANDLE targetProcess, HANDLE* target,
                      DWORD access, BOOL inherit, DWORD options);
 BOOL CloseHandle(HANDLE handle);
+BOOL GetHandleInformation(HANDLE handle, DWORD* flags);
 HANDLE GetStdHandle(DWORD which);
 BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD toRead, DWORD* read, LPOVERLAPPED overlapped);
 BOOL WriteFile(HANDLE file, const void* buffer, DWORD toWrite, DWORD* written,
@@ -130,6 +132,10 @@ long PosixOpenHandleCount();
 // Makes the next `count` thread starts fail as if memory were exhausted, so
 // tests can reach the paths that handle it. Nothing else calls it.
 void PosixFailThreadStarts(int count);
+// Makes every later write take at most `bytes` (0: no limit), as a pipe or a
+// slow device may, so tests can see partial writes handled. Nothing else
+// calls it.
+void PosixLimitWriteBytes(DWORD bytes);
 
 // ---- windows ---------------------------------------------------------------
 BOOL IsWindow(HWND window);
