@@ -10,6 +10,9 @@
 //   pace=prequeue|fast|realtime  fail=getnext|getbuffer|release:K:HR
 //   com=sta (main thread pre-set to a single-threaded apartment)
 //   threadstart=fail (Linux: the next thread start fails)
+//   stamp   (benchmarks: the first 8 bytes of each packet hold, as a
+//       little-endian u64, the monotonic time in ns at which its event was
+//       signalled: CLOCK_MONOTONIC on Linux, QueryPerformanceCounter on Windows)
 // Frame n carries the samples n+1 and -(n+1), n wrapping at 2^24-1. Calls go
 // to the file named by SONDREL_TRACE, ending with "exit live=N handles=M":
 // objects still alive and program event handles still open at exit.
@@ -28,6 +31,8 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include <time.h>
 
 namespace {
 
@@ -61,6 +66,7 @@ struct Scenario {
     HRESULT failCode = E_FAIL;
     bool singleThreadedApartment = false;
     bool threadStartFails = false;
+    bool stamp = false;
 };
 
 HRESULT Code(const std::string& text) {
@@ -107,6 +113,7 @@ Scenario Parse(const char* text) {
         else if (key == "packets") AddPackets(value, s.packets);
         else if (key == "com") s.singleThreadedApartment = value == "sta";
         else if (key == "threadstart") s.threadStartFails = value == "fail";
+        else if (key == "stamp") s.stamp = true;
         else if (key == "completion") {
             s.completion = value == "never" ? Completion::Never
                            : value == "now" ? Completion::Now : Completion::Late;
@@ -209,6 +216,25 @@ struct Packet {
     PacketPlan plan;
     std::vector<float> samples;
 };
+
+// Latency benchmark: when the packet's event is signalled, in ns.
+void StampSignalTime(Packet& packet) {
+    std::uint64_t ns = 0;
+#ifdef _WIN32
+    LARGE_INTEGER counter, frequency;
+    QueryPerformanceCounter(&counter);
+    QueryPerformanceFrequency(&frequency);
+    const auto ticks = static_cast<std::uint64_t>(counter.QuadPart);
+    const auto perSecond = static_cast<std::uint64_t>(frequency.QuadPart);
+    ns = ticks / perSecond * 1000000000u + ticks % perSecond * 1000000000u / perSecond;
+#else
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    ns = static_cast<std::uint64_t>(now.tv_sec) * 1000000000u +
+         static_cast<std::uint64_t>(now.tv_nsec);
+#endif
+    if (packet.samples.size() >= 2) std::memcpy(packet.samples.data(), &ns, sizeof ns);
+}
 
 // Audio client and capture client in one object: the engine behind both
 // produces packets on a thread of its own and signals the client's event.
@@ -362,6 +388,7 @@ private:
             room_.wait(lock, [this] { return halting_ || queue_.size() < kQueueLimit; });
             if (halting_) return;
             queue_.push_back(Make(plan));
+            if (scenario_.stamp) StampSignalTime(queue_.back());
             SetEvent(event_);
             const auto period = std::chrono::microseconds(plan.frames * 1000000ull / 48000);
             if (scenario_.pace == Pace::Realtime &&
