@@ -1,7 +1,7 @@
 // The benchmarks' reading end of the program's standard output.
-//   stream_probe discard BYTES
-//       reads BYTES (header included) and prints "bytes seconds" timed from
-//       the first byte to the last, then exits, closing the pipe
+//   stream_probe discard BYTES [SKIP]
+//       reads BYTES (header included), prints "bytes seconds" of the part
+//       after the first read past SKIP bytes, then exits, closing the pipe
 //   stream_probe check FRAMES [--rss PID] [--stall SECONDS --every SECONDS]
 //       checks the header and that frame n holds n+1 and -(n+1) (n wrapping
 //       at 2^24-1), bit for bit, for FRAMES frames; samples PID's resident
@@ -64,18 +64,25 @@ long ResidentKb(long pid) {
     return kb;
 }
 
-int Discard(std::uint64_t bytes) {
+// Timed from the return of the first read that goes past `skip` bytes, so a
+// writer that pauses after its header is not charged for the pause; that
+// read's own bytes are left out of the count.
+int Discard(std::uint64_t bytes, std::uint64_t skip) {
     std::uint64_t got = 0;
+    std::uint64_t timedFrom = 0;
     std::uint64_t first = 0;
     while (got < bytes) {
         const std::size_t n = ReadSome(static_cast<std::size_t>(
             std::min<std::uint64_t>(bytes - got, buffer.size())));
         if (n == 0) break;
-        if (got == 0) first = NowNs();
         got += n;
+        if (first == 0 && got > skip) {
+            first = NowNs();
+            timedFrom = got;
+        }
     }
     const double seconds = static_cast<double>(NowNs() - first) / 1e9;
-    std::printf("%llu %.6f\n", static_cast<unsigned long long>(got), seconds);
+    std::printf("%llu %.6f\n", static_cast<unsigned long long>(got - timedFrom), seconds);
     return got == bytes ? 0 : 1;
 }
 
@@ -186,7 +193,8 @@ int main(int argc, char** argv) {
         return i < args.size() ? std::strtod(args[i].c_str(), nullptr) : 0.0;
     };
     if (args.size() >= 2 && args[0] == "discard")
-        return Discard(static_cast<std::uint64_t>(number(1)));
+        return Discard(static_cast<std::uint64_t>(number(1)),
+                       static_cast<std::uint64_t>(number(2)));
     if (args.size() >= 2 && args[0] == "check") {
         long pid = 0;
         double stall = 0, every = 0;
@@ -201,7 +209,7 @@ int main(int argc, char** argv) {
         if (args.size() > 3 && args[3] == "--raw") readClock = CLOCK_MONOTONIC_RAW;
         return Latency(static_cast<std::uint64_t>(number(1)), static_cast<std::uint64_t>(number(2)));
     }
-    std::fprintf(stderr, "usage: stream_probe discard BYTES | check FRAMES [--rss PID] "
+    std::fprintf(stderr, "usage: stream_probe discard BYTES [SKIP] | check FRAMES [--rss PID] "
                          "[--stall S --every S] | latency PACKET-FRAMES PACKETS [--raw]\n");
     return 2;
 }
