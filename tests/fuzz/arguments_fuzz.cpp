@@ -24,7 +24,9 @@ std::vector<std::wstring> Split(const std::uint8_t* data, std::size_t size) {
         } else if (data[i] < 0x80 || i + 1 == size) {
             arguments.back() += static_cast<wchar_t>(data[i]);
         } else {
-            arguments.back() += static_cast<wchar_t>(((data[i] & 0x7F) << 8) | data[i + 1]);
+            // A command line cannot hold a NUL inside an argument.
+            const auto unit = static_cast<wchar_t>(((data[i] & 0x7F) << 8) | data[i + 1]);
+            if (unit != 0) arguments.back() += unit;
             ++i;
         }
     }
