@@ -11,6 +11,9 @@
 //   com=sta (main thread pre-set to a single-threaded apartment)
 //   threadstart=fail (Linux: the next thread start fails)
 //   writelimit=N (Linux: every write takes at most N bytes)
+//   stamp   (benchmarks: the first 8 bytes of each packet hold, as a
+//       little-endian u64, the monotonic time in ns at which its event was
+//       signalled: CLOCK_MONOTONIC on Linux, QueryPerformanceCounter on Windows)
 // A word it does not know, or a value it cannot read, ends the run with exit
 // code 99 before anything else happens.
 // Frame n carries the samples n+1 and -(n+1), n wrapping at 2^24-1. Calls go
@@ -26,6 +29,8 @@
 #ifndef _WIN32
 #include <unistd.h>
 #endif
+
+#include <time.h>
 
 #include <atomic>
 #include <chrono>
@@ -77,6 +82,7 @@ struct Scenario {
     bool singleThreadedApartment = false;
     bool threadStartFails = false;
     DWORD writeLimit = 0;
+    bool stamp = false;
 };
 
 [[noreturn]] void Unreadable(const std::string& word) {
@@ -155,6 +161,7 @@ const std::pair<const char*, WordReader> kWords[] = {
     {"start", [](const std::string& v, Scenario& s) { return Code(v, s.start); }},
     {"packets", [](const std::string& v, Scenario& s) { return Packets(v, s.packets); }},
     {"repeat", [](const std::string& v, Scenario& s) { return v.empty() && (s.repeat = true); }},
+    {"stamp", [](const std::string& v, Scenario& s) { return v.empty() && (s.stamp = true); }},
     {"com", [](const std::string& v, Scenario& s) {
          return v == "sta" && (s.singleThreadedApartment = true);
      }},
@@ -350,6 +357,25 @@ struct Packet {
     std::vector<float> samples;
 };
 
+// Latency benchmark: when the packet's event is signalled, in ns.
+void StampSignalTime(Packet& packet) {
+    std::uint64_t ns = 0;
+#ifdef _WIN32
+    LARGE_INTEGER counter, frequency;
+    QueryPerformanceCounter(&counter);
+    QueryPerformanceFrequency(&frequency);
+    const auto ticks = static_cast<std::uint64_t>(counter.QuadPart);
+    const auto perSecond = static_cast<std::uint64_t>(frequency.QuadPart);
+    ns = ticks / perSecond * 1000000000u + ticks % perSecond * 1000000000u / perSecond;
+#else
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    ns = static_cast<std::uint64_t>(now.tv_sec) * 1000000000u +
+         static_cast<std::uint64_t>(now.tv_nsec);
+#endif
+    if (packet.samples.size() >= 2) std::memcpy(packet.samples.data(), &ns, sizeof ns);
+}
+
 // The audio client; the engine behind it produces packets on a thread of its
 // own and signals the client's event. The capture client is an object of its
 // own over the same engine.
@@ -499,6 +525,7 @@ private:
             room_.wait(lock, [this] { return halting_ || queue_.size() < kQueueLimit; });
             if (halting_) return;
             queue_.push_back(Make(plan));
+            if (scenario_.stamp) StampSignalTime(queue_.back());
             SetEvent(event_);
             const auto period = std::chrono::microseconds(plan.frames * 1000000ull / 48000);
             if (scenario_.pace == Pace::Realtime &&
