@@ -1,9 +1,12 @@
 #include "pw_capture.h"
 
+#include "link_policy.h"
 #include "process_tree.h"
 
 #include <pipewire/pipewire.h>
+#include <spa/debug/types.h>
 #include <spa/param/audio/format-utils.h>
+#include <spa/param/audio/type-info.h>
 
 #include <cerrno>
 #include <cstdlib>
@@ -15,6 +18,7 @@
 #include <string>
 #include <tuple>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -28,6 +32,14 @@ struct Node {
     spa_hook objectListener{};
     std::uint32_t clientId = SPA_ID_INVALID;
     std::uint32_t processId = 0;  // application.process.id, 0 if absent
+    // The application's own channels, from its Format; empty until known.
+    std::vector<std::string> appPositions;
+    Attribution attribution;  // what the verdict was decided from
+    Verdict verdict = Verdict::Undecided;
+    // Per output port, in port order: what the port adds to our left and
+    // right. Recomputed whenever the node's ports or format change.
+    std::vector<std::uint32_t> outputPorts;
+    std::vector<PortGains> gains;
 };
 
 struct Client {
@@ -35,13 +47,13 @@ struct Client {
     std::uint32_t id = 0;
     pw_proxy* proxy = nullptr;
     spa_hook objectListener{};
-    std::uint32_t processId = 0;
-    std::uint32_t securityPid = 0;
+    ClientFacts facts;
 };
 
 struct Port {
     std::uint32_t nodeId = SPA_ID_INVALID;
     bool output = false;
+    std::uint32_t index = 0;  // port.id: its place among the node's ports
     std::string channel;
 };
 
@@ -78,22 +90,17 @@ void InitPipeWire() {
     });
 }
 
-// Which of our two inputs an application's output channel feeds.
-bool FeedsInput(const std::string& output, const std::string& input) {
-    if (output == input) return true;
-    if (output == "MONO" || output == "FC") return true;
-    if (input == "FL") return output == "SL" || output == "RL";
-    if (input == "FR") return output == "SR" || output == "RR";
-    return false;
-}
-
 }  // namespace
 
 class PwCapture {
 public:
-    explicit PwCapture(const CaptureRequest& request) : request_(request), tree_(request.targetPid) {}
+    explicit PwCapture(const CaptureRequest& request)
+        : request_(request),
+          rule_{request.targetPid, request.excludeTree, static_cast<std::uint32_t>(getpid())},
+          tree_(request.targetPid) {}
 
     CaptureRequest request_;
+    CaptureRule rule_;
     ProcessTree tree_;
     PacketRing ring_;
 
@@ -131,20 +138,47 @@ public:
         pw_thread_loop_signal(loop_, false);
     }
 
-    std::uint32_t NodeProcess(const Node& node) const {
-        if (node.processId != 0) return node.processId;
+    // Decides a node once its process is known, and again only when what
+    // it was decided from changes: /proc is read here, never per event.
+    // True when the verdict changed.
+    bool Attribute(Node& node) {
         const auto client = clients_.find(node.clientId);
-        if (client == clients_.end()) return 0;
-        return client->second->processId != 0 ? client->second->processId
-                                              : client->second->securityPid;
+        const Attribution who =
+            AttributeNode(node.processId, client != clients_.end() ? client->second->facts
+                                                                   : ClientFacts{});
+        if (node.verdict != Verdict::Undecided && who.source == node.attribution.source &&
+            who.pid == node.attribution.pid && who.binary == node.attribution.binary)
+            return false;
+        node.attribution = who;
+        std::vector<std::uint32_t> candidates;
+        if (who.source == Attribution::Source::Vouched) candidates.push_back(who.pid);
+        if (who.source == Attribution::Source::Claimed)
+            candidates = tree_.ResolveClaim(who.pid, who.binary);
+        const Verdict verdict =
+            Decide(rule_, who.source != Attribution::Source::Unknown, candidates,
+                   [this](std::uint32_t pid) { return tree_.Contains(pid); });
+        const bool changed = verdict != node.verdict;
+        node.verdict = verdict;
+        return changed;
     }
 
-    bool Wanted(const Node& node) {
-        const std::uint32_t pid = NodeProcess(node);
-        if (pid == 0) return false;  // not known yet: decided when its client's info arrives
-        if (request_.excludeTree)
-            return pid != static_cast<std::uint32_t>(getpid()) && !tree_.Contains(pid);
-        return tree_.Contains(pid);
+    void UpdateGains(Node& node) {
+        std::map<std::uint32_t, std::uint32_t> byIndex;  // port.id -> global id
+        for (const auto& [id, port] : ports_)
+            if (port.nodeId == node.id && port.output) byIndex[port.index] = id;
+        node.outputPorts.clear();
+        std::vector<std::string> positions;
+        for (const auto& [index, id] : byIndex) {
+            node.outputPorts.push_back(id);
+            positions.push_back(ports_[id].channel);
+        }
+        node.gains = ChannelGains(node.appPositions, positions);
+    }
+
+    std::uint32_t OwnInput(const char* channel) const {
+        for (const auto& [id, port] : ports_)
+            if (port.nodeId == ownNode_ && !port.output && port.channel == channel) return id;
+        return SPA_ID_INVALID;
     }
 
     void DestroyLink(Link* link) {
@@ -187,17 +221,19 @@ public:
             linkCount_.store(0, std::memory_order_release);
             return;
         }
-        tree_.Refresh();
-
+        // One stream, so a port joins a side at full gain wherever its gain
+        // is not zero; the front pair of an upmixed stream is exact.
+        const std::uint32_t left = OwnInput("FL"), right = OwnInput("FR");
         std::set<LinkKey> wanted;
         for (const auto& [nodeId, node] : nodes_) {
-            if (nodeId == ownNode_ || !Wanted(*node)) continue;
-            for (const auto& [outId, out] : ports_) {
-                if (out.nodeId != nodeId || !out.output) continue;
-                for (const auto& [inId, in] : ports_) {
-                    if (in.nodeId == ownNode_ && !in.output && FeedsInput(out.channel, in.channel))
-                        wanted.insert(LinkKey{nodeId, outId, inId});
-                }
+            if (nodeId == ownNode_ || node->verdict != Verdict::Capture) continue;
+            UpdateGains(*node);
+            for (std::size_t i = 0; i < node->outputPorts.size(); ++i) {
+                const std::uint32_t port = node->outputPorts[i];
+                if (node->gains[i].left > 0.0f && left != SPA_ID_INVALID)
+                    wanted.insert(LinkKey{nodeId, port, left});
+                if (node->gains[i].right > 0.0f && right != SPA_ID_INVALID)
+                    wanted.insert(LinkKey{nodeId, port, right});
             }
         }
         for (auto it = links_.begin(); it != links_.end();) {
@@ -235,20 +271,58 @@ public:
 
     static void OnNodeInfo(void* data, const pw_node_info* info) {
         auto* node = static_cast<Node*>(data);
-        if (info->props == nullptr) return;
+        // Volume and other param changes arrive here too; only props matter.
+        if (info->props == nullptr || (info->change_mask & PW_NODE_CHANGE_MASK_PROPS) == 0)
+            return;
         const std::uint32_t pid = ParseId(spa_dict_lookup(info->props, PW_KEY_APP_PROCESS_ID));
         const std::uint32_t client = ParseId(spa_dict_lookup(info->props, PW_KEY_CLIENT_ID));
         if (pid != 0) node->processId = pid;
         if (client != 0) node->clientId = client;
-        node->owner->Evaluate();
+        if (node->owner->Attribute(*node)) node->owner->Evaluate();
+    }
+
+    static void OnNodeParam(void* data, int, std::uint32_t id, std::uint32_t, std::uint32_t,
+                            const spa_pod* param) {
+        auto* node = static_cast<Node*>(data);
+        if (id != SPA_PARAM_Format || param == nullptr) return;
+        std::uint32_t mediaType = 0, mediaSubtype = 0;
+        if (spa_format_parse(param, &mediaType, &mediaSubtype) < 0 ||
+            mediaType != SPA_MEDIA_TYPE_audio || mediaSubtype != SPA_MEDIA_SUBTYPE_raw)
+            return;
+        spa_audio_info_raw raw{};
+        if (spa_format_audio_raw_parse(param, &raw) < 0) return;
+        std::vector<std::string> positions;
+        const std::uint32_t channels = raw.channels < SPA_AUDIO_MAX_CHANNELS
+                                           ? raw.channels
+                                           : static_cast<std::uint32_t>(SPA_AUDIO_MAX_CHANNELS);
+        for (std::uint32_t i = 0; i < channels; ++i) {
+            const char* name =
+                (raw.flags & SPA_AUDIO_FLAG_UNPOSITIONED) != 0
+                    ? nullptr
+                    : spa_debug_type_find_short_name(spa_type_audio_channel, raw.position[i]);
+            positions.emplace_back(name != nullptr ? name : "");
+        }
+        if (positions == node->appPositions) return;
+        node->appPositions = std::move(positions);
+        if (node->verdict == Verdict::Capture) node->owner->Evaluate();
     }
 
     static void OnClientInfo(void* data, const pw_client_info* info) {
         auto* client = static_cast<Client*>(data);
-        if (info->props == nullptr) return;
-        client->processId = ParseId(spa_dict_lookup(info->props, PW_KEY_APP_PROCESS_ID));
-        client->securityPid = ParseId(spa_dict_lookup(info->props, PW_KEY_SEC_PID));
-        client->owner->Evaluate();
+        if (info->props == nullptr || (info->change_mask & PW_CLIENT_CHANGE_MASK_PROPS) == 0)
+            return;
+        ClientFacts& facts = client->facts;
+        facts.known = true;
+        facts.claimedPid = ParseId(spa_dict_lookup(info->props, PW_KEY_APP_PROCESS_ID));
+        facts.securityPid = ParseId(spa_dict_lookup(info->props, PW_KEY_SEC_PID));
+        const char* api = spa_dict_lookup(info->props, PW_KEY_CLIENT_API);
+        facts.pulseServer = api != nullptr && std::strcmp(api, "pipewire-pulse") == 0;
+        const char* binary = spa_dict_lookup(info->props, PW_KEY_APP_PROCESS_BINARY);
+        facts.binary = binary != nullptr ? binary : "";
+        bool changed = false;
+        for (auto& [id, node] : client->owner->nodes_)
+            if (node->clientId == client->id && client->owner->Attribute(*node)) changed = true;
+        if (changed) client->owner->Evaluate();
     }
 
     static void OnLinkError(void* data, int, int, const char*) {
@@ -270,8 +344,13 @@ public:
             port.output = direction != nullptr && std::strcmp(direction, "out") == 0;
             const char* channel = spa_dict_lookup(props, PW_KEY_AUDIO_CHANNEL);
             port.channel = channel != nullptr ? channel : "";
+            port.index = ParseId(spa_dict_lookup(props, PW_KEY_PORT_ID));
             ports_[id] = port;
-            Evaluate();
+            // Only ports of streams we capture, or our own, change the links.
+            const auto node = nodes_.find(port.nodeId);
+            if (port.nodeId == ownNode_ ||
+                (node != nodes_.end() && node->second->verdict == Verdict::Capture))
+                Evaluate();
         } else if (std::strcmp(type, PW_TYPE_INTERFACE_Node) == 0) {
             const char* mediaClass = spa_dict_lookup(props, PW_KEY_MEDIA_CLASS);
             if (mediaClass == nullptr || std::strcmp(mediaClass, kOutputStreamClass) != 0) return;
@@ -287,6 +366,8 @@ public:
                 return;
             }
             pw_proxy_add_object_listener(node->proxy, &node->objectListener, &kNodeEvents, node);
+            std::uint32_t formatParam = SPA_PARAM_Format;
+            pw_node_subscribe_params(reinterpret_cast<pw_node*>(node->proxy), &formatParam, 1);
             nodes_[id] = node;
         } else if (std::strcmp(type, PW_TYPE_INTERFACE_Client) == 0) {
             auto* client = new (std::nothrow) Client;
@@ -406,7 +487,7 @@ const pw_registry_events PwCapture::kRegistryEvents = {
 const pw_node_events PwCapture::kNodeEvents = {
     .version = PW_VERSION_NODE_EVENTS,
     .info = PwCapture::OnNodeInfo,
-    .param = nullptr,
+    .param = PwCapture::OnNodeParam,
 };
 
 const pw_client_events PwCapture::kClientEvents = {
