@@ -10,19 +10,10 @@ Attribution AttributeNode(std::uint32_t nodeClaimedPid, const ClientFacts& clien
         // the client we cannot tell which namespace that claim lives in.
         return result;
     }
-    if (client.pulseServer) {
-        // The socket belongs to the pulse server, so its credentials say
-        // nothing about the player: only the claim is left.
-        const std::uint32_t claim = nodeClaimedPid != 0 ? nodeClaimedPid : client.claimedPid;
-        if (claim == 0) return result;
-        result.source = Attribution::Source::Claimed;
-        result.pid = claim;
-        result.binary = client.binary;
-        return result;
-    }
-    if (client.securityPid == 0) {
-        // No credentials (another protocol): the claims are all there is, and
-        // they can be checked only as claims.
+    // A pulse client's socket belongs to the pulse server, so its credentials
+    // say nothing about the player; a client without credentials (another
+    // protocol) has none at all. Either way only the claim is left.
+    if (client.pulseServer || client.securityPid == 0) {
         const std::uint32_t claim = nodeClaimedPid != 0 ? nodeClaimedPid : client.claimedPid;
         if (claim == 0) return result;
         result.source = Attribution::Source::Claimed;
