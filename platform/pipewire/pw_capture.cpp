@@ -18,6 +18,7 @@
 #include <string>
 #include <tuple>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -163,12 +164,13 @@ public:
     }
 
     void UpdateGains(Node& node) {
-        std::map<std::uint32_t, std::uint32_t> byIndex;  // port.id -> global id
+        // By port.id, then global id should a port ever lack the former.
+        std::set<std::pair<std::uint32_t, std::uint32_t>> order;
         for (const auto& [id, port] : ports_)
-            if (port.nodeId == node.id && port.output) byIndex[port.index] = id;
+            if (port.nodeId == node.id && port.output) order.emplace(port.index, id);
         node.outputPorts.clear();
         std::vector<std::string> positions;
-        for (const auto& [index, id] : byIndex) {
+        for (const auto& [index, id] : order) {
             node.outputPorts.push_back(id);
             positions.push_back(ports_[id].channel);
         }
