@@ -3,7 +3,8 @@
 #include <algorithm>
 #include <string_view>
 
-Attribution AttributeNode(std::uint32_t nodeClaimedPid, const ClientFacts& client) {
+Attribution AttributeNode(std::uint32_t nodeClaimedPid, const ClientFacts& client,
+                          bool daemonIsOurs) {
     Attribution result;
     if (!client.known) {
         // A stream made on someone's behalf says so on the node, but without
@@ -19,6 +20,21 @@ Attribution AttributeNode(std::uint32_t nodeClaimedPid, const ClientFacts& clien
         result.source = Attribution::Source::Claimed;
         result.pid = claim;
         result.binary = client.binary;
+        return result;
+    }
+    if (!daemonIsOurs) {
+        // Inside a sandbox ourselves. A client whose claim matches its
+        // credentials shares the daemon's namespace, an ancestor of ours:
+        // none of its processes can descend from anything we can name.
+        // Otherwise its claim is an inner pid, perhaps of our namespace.
+        if (client.claimedPid == client.securityPid) {
+            result.source = Attribution::Source::Elsewhere;
+            return result;
+        }
+        result.source = Attribution::Source::Claimed;
+        result.pid = nodeClaimedPid != 0 ? nodeClaimedPid : client.claimedPid;
+        result.binary = client.binary;
+        if (result.pid == 0) result.source = Attribution::Source::Unknown;
         return result;
     }
     result.source = Attribution::Source::Vouched;

@@ -22,7 +22,8 @@ struct Attribution {
     enum class Source {
         Unknown,  // not enough facts yet; decided when they arrive
         Vouched,  // pid in our namespace, checked by the daemon
-        Claimed,  // the pulse client's own word: its pid may be in another namespace
+        Claimed,  // the client's own word: its pid may be in another namespace
+        Elsewhere,  // a process of the daemon's namespace, which we cannot see
     };
     Source source = Source::Unknown;
     std::uint32_t pid = 0;
@@ -30,7 +31,11 @@ struct Attribution {
 };
 
 // nodeClaimedPid: the node's own application.process.id, 0 when absent.
-Attribution AttributeNode(std::uint32_t nodeClaimedPid, const ClientFacts& client);
+// daemonIsOurs: false when we run in a PID namespace inside the daemon's (our
+// own client's claim differs from its pipewire.sec.pid), where the daemon's
+// pids mean nothing to us.
+Attribution AttributeNode(std::uint32_t nodeClaimedPid, const ClientFacts& client,
+                          bool daemonIsOurs = true);
 
 struct CaptureRule {
     std::uint32_t targetPid = 0;

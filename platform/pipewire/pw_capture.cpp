@@ -123,6 +123,7 @@ public:
 
     // Only touched under the loop lock or on the loop thread.
     bool linking_ = false;
+    bool daemonIsOurs_ = true;  // until our own client says otherwise
     std::uint32_t ownNode_ = SPA_ID_INVALID;
 
     HANDLE event_ = nullptr;  // our duplicate; set before the stream exists
@@ -145,8 +146,9 @@ public:
     bool Attribute(Node& node) {
         const auto client = clients_.find(node.clientId);
         const Attribution who =
-            AttributeNode(node.processId, client != clients_.end() ? client->second->facts
-                                                                   : ClientFacts{});
+            AttributeNode(node.processId,
+                          client != clients_.end() ? client->second->facts : ClientFacts{},
+                          daemonIsOurs_);
         if (node.verdict != Verdict::Undecided && who.source == node.attribution.source &&
             who.pid == node.attribution.pid && who.binary == node.attribution.binary)
             return false;
@@ -321,10 +323,20 @@ public:
         facts.pulseServer = api != nullptr && std::strcmp(api, "pipewire-pulse") == 0;
         const char* binary = spa_dict_lookup(info->props, PW_KEY_APP_PROCESS_BINARY);
         facts.binary = binary != nullptr ? binary : "";
+        PwCapture& self = *client->owner;
+        // Our own connection tells whether the daemon sees our pids as we do.
+        bool everyNode = false;
+        auto* own = reinterpret_cast<pw_proxy*>(pw_core_get_client(self.core_));
+        if (own != nullptr && client->id == pw_proxy_get_bound_id(own)) {
+            const bool ours = facts.securityPid == 0 || facts.claimedPid == facts.securityPid;
+            everyNode = ours != self.daemonIsOurs_;
+            self.daemonIsOurs_ = ours;
+        }
         bool changed = false;
-        for (auto& [id, node] : client->owner->nodes_)
-            if (node->clientId == client->id && client->owner->Attribute(*node)) changed = true;
-        if (changed) client->owner->Evaluate();
+        for (auto& [id, node] : self.nodes_)
+            if ((everyNode || node->clientId == client->id) && self.Attribute(*node))
+                changed = true;
+        if (changed) self.Evaluate();
     }
 
     static void OnLinkError(void* data, int, int, const char*) {

@@ -38,6 +38,24 @@ TEST(Attribution, TrustsTheDaemonOverClaimsFromAnotherNamespace) {
         EXPECT_EQ(who.pid, c.pid) << c.name;
     }
     EXPECT_EQ(AttributeNode(0, ClientFacts{true, 42, 300, true, "pacat"}).binary, "pacat");
+
+    // From inside a sandbox the daemon's pids name nothing we can see; inner
+    // claims may be ours.
+    struct Inside {
+        const char* name;
+        ClientFacts client;
+        Source source;
+        std::uint32_t pid;
+    } inside[] = {
+        {"client of the daemon's namespace", Native(500, 500), Source::Elsewhere, 0},
+        {"client of a sandbox, maybe ours", Native(3, 5003), Source::Claimed, 3},
+        {"pulse client", ClientFacts{true, 4, 300, true, "pacat"}, Source::Claimed, 4},
+    };
+    for (const Inside& c : inside) {
+        const Attribution who = AttributeNode(0, c.client, false);
+        EXPECT_EQ(who.source, c.source) << c.name;
+        EXPECT_EQ(who.pid, c.pid) << c.name;
+    }
 }
 
 TEST(Decision, IncludeExcludeOwnAndUndecided) {
