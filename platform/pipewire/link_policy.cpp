@@ -13,8 +13,14 @@ Attribution AttributeNode(std::uint32_t nodeClaimedPid, const ClientFacts& clien
     }
     // A pulse client's socket belongs to the pulse server, so its credentials
     // say nothing about the player; a client without credentials (another
-    // protocol) has none at all. Either way only the claim is left.
-    if (client.pulseServer || client.securityPid == 0) {
+    // protocol) has none at all. Inside a sandbox ourselves, the daemon's
+    // pids mean nothing to us: a client whose claim differs from its
+    // credentials claims an inner pid, perhaps of our namespace, and one
+    // whose claim matches lives in the daemon's namespace, an ancestor of
+    // ours, where nothing can descend from a process we can name.
+    const bool claimOnly = client.pulseServer || client.securityPid == 0 ||
+                           (!daemonIsOurs && client.claimedPid != client.securityPid);
+    if (claimOnly) {
         const std::uint32_t claim = nodeClaimedPid != 0 ? nodeClaimedPid : client.claimedPid;
         if (claim == 0) return result;
         result.source = Attribution::Source::Claimed;
@@ -23,18 +29,7 @@ Attribution AttributeNode(std::uint32_t nodeClaimedPid, const ClientFacts& clien
         return result;
     }
     if (!daemonIsOurs) {
-        // Inside a sandbox ourselves. A client whose claim matches its
-        // credentials shares the daemon's namespace, an ancestor of ours:
-        // none of its processes can descend from anything we can name.
-        // Otherwise its claim is an inner pid, perhaps of our namespace.
-        if (client.claimedPid == client.securityPid) {
-            result.source = Attribution::Source::Elsewhere;
-            return result;
-        }
-        result.source = Attribution::Source::Claimed;
-        result.pid = nodeClaimedPid != 0 ? nodeClaimedPid : client.claimedPid;
-        result.binary = client.binary;
-        if (result.pid == 0) result.source = Attribution::Source::Unknown;
+        result.source = Attribution::Source::Elsewhere;
         return result;
     }
     result.source = Attribution::Source::Vouched;
