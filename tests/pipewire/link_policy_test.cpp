@@ -13,49 +13,38 @@ ClientFacts Native(std::uint32_t claimed, std::uint32_t security) {
 }
 
 TEST(Attribution, TrustsTheDaemonOverClaimsFromAnotherNamespace) {
+    const ClientFacts pulse{true, 42, 300, true, "pacat"};
     struct Case {
         const char* name;
         std::uint32_t nodeClaim;
         ClientFacts client;
+        bool daemonIsOurs;
         Source source;
         std::uint32_t pid;
     } cases[] = {
-        {"native, our namespace", 0, Native(500, 500), Source::Vouched, 500},
-        {"native in a sandbox: claims 1", 0, Native(1, 5000), Source::Vouched, 5000},
-        {"sandboxed node repeats the inner pid", 2, Native(2, 5000), Source::Vouched, 5000},
-        {"node plays for another process of ours", 700, Native(500, 500), Source::Claimed, 700},
-        {"pulse client: the socket is the server's", 0,
-         ClientFacts{true, 42, 300, true, "pacat"}, Source::Claimed, 42},
-        {"pulse node names its player", 43, ClientFacts{true, 42, 300, true, "pacat"},
-         Source::Claimed, 43},
-        {"no credentials at all", 0, ClientFacts{true, 77, 0, false, "x"}, Source::Claimed, 77},
-        {"client not seen yet", 600, ClientFacts{}, Source::Unknown, 0},
-        {"client says nothing", 0, ClientFacts{true, 0, 0, true, ""}, Source::Unknown, 0},
+        {"native, our namespace", 0, Native(500, 500), true, Source::Vouched, 500},
+        {"native in a sandbox: claims 1", 0, Native(1, 5000), true, Source::Vouched, 5000},
+        {"sandboxed node repeats the inner pid", 2, Native(2, 5000), true, Source::Vouched, 5000},
+        {"node plays for another process of ours", 700, Native(500, 500), true, Source::Claimed,
+         700},
+        {"pulse client: the socket is the server's", 0, pulse, true, Source::Claimed, 42},
+        {"pulse node names its player", 43, pulse, true, Source::Claimed, 43},
+        {"no credentials at all", 0, ClientFacts{true, 77, 0, false, "x"}, true, Source::Claimed,
+         77},
+        {"client not seen yet", 600, ClientFacts{}, true, Source::Unknown, 0},
+        {"client says nothing", 0, ClientFacts{true, 0, 0, true, ""}, true, Source::Unknown, 0},
+        // We run in a sandbox: the daemon's pids name nothing we can see.
+        {"inside: client of the daemon's namespace", 0, Native(500, 500), false,
+         Source::Elsewhere, 0},
+        {"inside: client of a sandbox, maybe ours", 0, Native(3, 5003), false, Source::Claimed, 3},
+        {"inside: pulse client", 0, pulse, false, Source::Claimed, 42},
     };
     for (const Case& c : cases) {
-        const Attribution who = AttributeNode(c.nodeClaim, c.client);
+        const Attribution who = AttributeNode(c.nodeClaim, c.client, c.daemonIsOurs);
         EXPECT_EQ(who.source, c.source) << c.name;
         EXPECT_EQ(who.pid, c.pid) << c.name;
     }
-    EXPECT_EQ(AttributeNode(0, ClientFacts{true, 42, 300, true, "pacat"}).binary, "pacat");
-
-    // From inside a sandbox the daemon's pids name nothing we can see; inner
-    // claims may be ours.
-    struct Inside {
-        const char* name;
-        ClientFacts client;
-        Source source;
-        std::uint32_t pid;
-    } inside[] = {
-        {"client of the daemon's namespace", Native(500, 500), Source::Elsewhere, 0},
-        {"client of a sandbox, maybe ours", Native(3, 5003), Source::Claimed, 3},
-        {"pulse client", ClientFacts{true, 4, 300, true, "pacat"}, Source::Claimed, 4},
-    };
-    for (const Inside& c : inside) {
-        const Attribution who = AttributeNode(0, c.client, false);
-        EXPECT_EQ(who.source, c.source) << c.name;
-        EXPECT_EQ(who.pid, c.pid) << c.name;
-    }
+    EXPECT_EQ(AttributeNode(0, pulse).binary, "pacat");
 }
 
 TEST(Decision, IncludeExcludeOwnAndUndecided) {
