@@ -9,6 +9,7 @@
 #include <spa/param/audio/type-info.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <map>
@@ -16,6 +17,7 @@
 #include <new>
 #include <set>
 #include <string>
+#include <ctime>
 #include <tuple>
 #include <unistd.h>
 #include <utility>
@@ -25,6 +27,9 @@ namespace {
 
 constexpr int kSyncTimeoutSeconds = 5;
 constexpr char kOutputStreamClass[] = "Stream/Output/Audio";
+// Marks our own connection, so its client object can be told from the
+// clients of other processes that share our pid in other namespaces.
+constexpr char kConnectionKey[] = "sondrel.connection";
 
 struct Node {
     PwCapture* owner = nullptr;
@@ -124,6 +129,7 @@ public:
     // Only touched under the loop lock or on the loop thread.
     bool linking_ = false;
     bool daemonIsOurs_ = true;  // until our own client says otherwise
+    char connection_[64] = {};  // value of kConnectionKey on our client
     std::uint32_t ownNode_ = SPA_ID_INVALID;
 
     HANDLE event_ = nullptr;  // our duplicate; set before the stream exists
@@ -326,8 +332,8 @@ public:
         PwCapture& self = *client->owner;
         // Our own connection tells whether the daemon sees our pids as we do.
         bool everyNode = false;
-        auto* own = reinterpret_cast<pw_proxy*>(pw_core_get_client(self.core_));
-        if (own != nullptr && client->id == pw_proxy_get_bound_id(own)) {
+        const char* connection = spa_dict_lookup(info->props, kConnectionKey);
+        if (connection != nullptr && std::strcmp(connection, self.connection_) == 0) {
             const bool ours = facts.securityPid == 0 || facts.claimedPid == facts.securityPid;
             everyNode = ours != self.daemonIsOurs_;
             self.daemonIsOurs_ = ours;
@@ -580,7 +586,13 @@ HRESULT PwCaptureConnect(const CaptureRequest& request, PwCapture** capture) {
 
     HRESULT hr = S_OK;
     pw_thread_loop_lock(c->loop_);
-    c->core_ = pw_context_connect(c->context_, nullptr, 0);
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    std::snprintf(c->connection_, sizeof c->connection_, "%d-%lld-%ld", static_cast<int>(getpid()),
+                  static_cast<long long>(now.tv_sec), now.tv_nsec);
+    pw_properties* coreProps = pw_properties_new(kConnectionKey, c->connection_, nullptr);
+    // The connection takes the properties, also when it fails.
+    c->core_ = coreProps != nullptr ? pw_context_connect(c->context_, coreProps, 0) : nullptr;
     if (c->core_ == nullptr) {
         hr = AUDCLNT_E_SERVICE_NOT_RUNNING;
     } else {

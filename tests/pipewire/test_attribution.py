@@ -91,14 +91,15 @@ class Attribution(Session):
     def test_from_inside_a_sandbox(self):
         # The program shares a PID namespace with its target (a sandboxed
         # parent excluding itself); the daemon's pids are not ours to read.
+        # One sandbox at a time: inner pids of two would collide.
         self.spawn("pw-play", self.wav[1000])
         script = 'pw-play "$2" & sh -c \'pw-play "$0"; :\' "$1" & exec "$0" "$3" "$!"'
-        caps = {mode: test_pipewire.Capture(self.spawn(
-            *SANDBOX.split(), "sh", "-c", script, test_pipewire.PROGRAM, self.wav[440],
-            self.wav[660], mode, **test_pipewire.PIPES)) for mode in ("--pid", "--exclude-pid")}
-        self.check((("include", caps["--pid"], [440], [660, 1000]),
-                    ("exclude", caps["--exclude-pid"], [660, 1000], [440])), 2.0)
-
+        for name, mode, present, absent in (("include", "--pid", [440], [660, 1000]),
+                                            ("exclude", "--exclude-pid", [660, 1000], [440])):
+            cap = test_pipewire.Capture(self.spawn(
+                *SANDBOX.split(), "sh", "-c", script, test_pipewire.PROGRAM, self.wav[440],
+                self.wav[660], mode, **test_pipewire.PIPES))
+            self.check(((name, cap, present, absent),), 2.0)
 
 class Surround(Session):
     position = "FL FR FC LFE RL RR"
