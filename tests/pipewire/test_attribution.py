@@ -72,7 +72,7 @@ class Attribution(Session):
         self.spawn("pw-play", self.wav[1000])
         self.check((("include", self.capture("--pid", str(target.pid)), [440, 660], [1000]),
                     ("exclude", self.capture("--exclude-pid", str(target.pid)), [1000],
-                     [440, 660])), 2.0)
+                     [440, 660])), 2.5)
 
     def test_every_application_under_pid_1_and_orphans_keep_their_tree(self):
         # The player outlives the shell between it and the target; another is
@@ -99,7 +99,7 @@ class Attribution(Session):
             cap = test_pipewire.Capture(self.spawn(
                 *SANDBOX.split(), "sh", "-c", script, test_pipewire.PROGRAM, self.wav[440],
                 self.wav[660], mode, **test_pipewire.PIPES))
-            self.check(((name, cap, present, absent),), 2.0)
+            self.check(((name, cap, present, absent),), 3.0)
 
 class Surround(Session):
     position = "FL FR FC LFE RL RR"
