@@ -21,7 +21,6 @@
 
 #include <atomic>
 #include <cstdint>
-#include <vector>
 
 struct MixerInput {
     // One per port, in port order. Whoever owns the input may point it at
