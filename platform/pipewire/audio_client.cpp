@@ -1,6 +1,7 @@
 // The Core Audio objects the program activates, backed by PipeWire:
 // ActivateAudioInterfaceAsync, the activation operation, IAudioClient and
 // IAudioCaptureClient.
+#include "capture_format.h"
 #include "process_tree.h"
 #include "pw_capture.h"
 
@@ -38,9 +39,11 @@ private:
 };
 
 bool IsCaptureFormat(const WAVEFORMATEX* f) {
-    return f != nullptr && f->wFormatTag == WAVE_FORMAT_IEEE_FLOAT && f->nChannels == 2 &&
-           f->nSamplesPerSec == 48000 && f->nBlockAlign == kFrameBytes &&
-           f->wBitsPerSample == 32 && f->nAvgBytesPerSec == 48000 * kFrameBytes;
+    const WAVEFORMATEX want = CaptureFormat();
+    return f != nullptr && f->wFormatTag == want.wFormatTag && f->nChannels == want.nChannels &&
+           f->nSamplesPerSec == want.nSamplesPerSec && f->nBlockAlign == want.nBlockAlign &&
+           f->wBitsPerSample == want.wBitsPerSample &&
+           f->nAvgBytesPerSec == want.nAvgBytesPerSec;
 }
 
 class AudioClient;

@@ -1,15 +1,22 @@
 #include "pw_capture.h"
 
+#include "capture_format.h"
+#include "link_policy.h"
 #include "process_tree.h"
+#include "signal_only.h"
 #include "stream_mixer.h"
 
 #include <pipewire/pipewire.h>
+#include <spa/debug/types.h>
 #include <spa/param/audio/format-utils.h>
+#include <spa/param/audio/type-info.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <map>
 #include <mutex>
 #include <new>
@@ -17,12 +24,16 @@
 #include <string>
 #include <tuple>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 namespace {
 
 constexpr int kSyncTimeoutSeconds = 5;
 constexpr char kOutputStreamClass[] = "Stream/Output/Audio";
+// Marks our own connection, so its client object can be told from the
+// clients of other processes that share our pid in other namespaces.
+constexpr char kConnectionKey[] = "sondrel.connection";
 
 struct Node {
     PwCapture* owner = nullptr;
@@ -32,6 +43,10 @@ struct Node {
     std::uint32_t clientId = SPA_ID_INVALID;
     std::uint32_t processId = 0;  // application.process.id, 0 if absent
     std::uint32_t outputPorts = 0;  // as the node's info counts them
+    // The application's own channels, from its Format; empty until known.
+    std::vector<std::string> appPositions;
+    Attribution attribution;  // what the verdict was decided from
+    Verdict verdict = Verdict::Undecided;
 };
 
 struct Client {
@@ -39,8 +54,7 @@ struct Client {
     std::uint32_t id = 0;
     pw_proxy* proxy = nullptr;
     spa_hook objectListener{};
-    std::uint32_t processId = 0;
-    std::uint32_t securityPid = 0;
+    ClientFacts facts;
 };
 
 struct Port {
@@ -66,6 +80,9 @@ struct Tap {
     std::uint32_t appNode = SPA_ID_INVALID;  // none while it waits as the spare
     std::vector<std::uint32_t> appPorts;  // linked in this order to our ports 0..n-1
     MixerInput input;
+    // Every gain set the mixer was given, kept until the tap goes: the data
+    // thread may still read an earlier one while a new one is published.
+    std::vector<std::vector<PortGains>> gainSets;
     pw_stream* stream = nullptr;
     spa_hook listener{};
     std::uint32_t node = SPA_ID_INVALID;  // our stream's node
@@ -99,21 +116,15 @@ void InitPipeWire() {
     });
 }
 
-// Left and right gains of an application's output channel.
-PortGains ChannelGains(const std::string& channel) {
-    if (channel == "MONO" || channel == "FC") return {1.0f, 1.0f};
-    if (channel == "FL" || channel == "SL" || channel == "RL") return {1.0f, 0.0f};
-    if (channel == "FR" || channel == "SR" || channel == "RR") return {0.0f, 1.0f};
-    return {0.0f, 0.0f};
-}
-
 }  // namespace
 
 class PwCapture {
 public:
-    explicit PwCapture(const CaptureRequest& request) : request_(request), tree_(request.targetPid) {}
+    explicit PwCapture(const CaptureRequest& request)
+        : rule_{request.targetPid, request.excludeTree, static_cast<std::uint32_t>(getpid())},
+          tree_(request.targetPid) {}
 
-    CaptureRequest request_;
+    CaptureRule rule_;
     ProcessTree tree_;
     PacketRing ring_;
     StreamMixer mixer_;
@@ -140,10 +151,11 @@ public:
     bool linking_ = false;
     spa_source* evaluateSource_ = nullptr;
     bool evaluatePending_ = false;
+    bool daemonIsOurs_ = true;  // until our own client says otherwise
+    char connection_[64] = {};  // value of kConnectionKey on our client
 
     HANDLE event_ = nullptr;  // our duplicate; set before the stream exists
     std::atomic<bool> invalid_{false};
-    std::atomic<std::uint32_t> linkCount_{0};
 
     void Signal() {
         if (event_ != nullptr) SetEvent(event_);
@@ -155,20 +167,42 @@ public:
         pw_thread_loop_signal(loop_, false);
     }
 
-    std::uint32_t NodeProcess(const Node& node) const {
-        if (node.processId != 0) return node.processId;
+    // Decides a node once its process is known, and again only when what
+    // it was decided from changes: /proc is read here, never per event.
+    // True when the verdict changed.
+    bool Attribute(Node& node) {
         const auto client = clients_.find(node.clientId);
-        if (client == clients_.end()) return 0;
-        return client->second->processId != 0 ? client->second->processId
-                                              : client->second->securityPid;
+        const Attribution who =
+            AttributeNode(node.processId,
+                          client != clients_.end() ? client->second->facts : ClientFacts{},
+                          daemonIsOurs_);
+        if (node.verdict != Verdict::Undecided && who.source == node.attribution.source &&
+            who.pid == node.attribution.pid && who.binary == node.attribution.binary)
+            return false;
+        node.attribution = who;
+        std::vector<std::uint32_t> candidates;
+        if (who.source == Attribution::Source::Vouched) candidates.push_back(who.pid);
+        if (who.source == Attribution::Source::Claimed)
+            candidates = tree_.ResolveClaim(who.pid, who.binary);
+        const Verdict verdict =
+            Decide(rule_, who.source != Attribution::Source::Unknown, candidates,
+                   [this](std::uint32_t pid) { return tree_.Contains(pid); });
+        const bool changed = verdict != node.verdict;
+        node.verdict = verdict;
+        return changed;
     }
 
-    bool Wanted(const Node& node) {
-        const std::uint32_t pid = NodeProcess(node);
-        if (pid == 0) return false;  // not known yet: decided when its client's info arrives
-        if (request_.excludeTree)
-            return pid != static_cast<std::uint32_t>(getpid()) && !tree_.Contains(pid);
-        return tree_.Contains(pid);
+    static bool Captured(const Node& node) { return node.verdict == Verdict::Capture; }
+
+    // Whether a port's comings and goings can change our taps or links.
+    bool Concerns(const Port& port) const {
+        const auto node = nodes_.find(port.nodeId);
+        if (node != nodes_.end()) return Captured(*node->second);
+        if (port.output) return false;
+        if (spare_ != nullptr && spare_->node == port.nodeId) return true;
+        for (const auto& [id, tap] : taps_)
+            if (tap->node == port.nodeId) return true;
+        return false;
     }
 
     void DestroyLink(Link* link) {
@@ -205,7 +239,8 @@ public:
         links_[key] = link;
     }
 
-    // Output ports of a node, or input ports of one of ours, by port.id.
+    // Output ports of a node, or input ports of one of ours, by port.id, then
+    // global id should a port ever lack the former.
     std::vector<std::uint32_t> PortsOf(std::uint32_t nodeId, bool output) const {
         std::vector<std::pair<std::uint32_t, std::uint32_t>> found;  // index, global id
         for (const auto& [id, port] : ports_)
@@ -216,12 +251,25 @@ public:
         return ids;
     }
 
-    // One PortGains per output port of the node, in port order.
-    std::vector<PortGains> GainsFor(const Node& node) const {
-        std::vector<PortGains> gains;
-        for (std::uint32_t port : PortsOf(node.id, true))
-            gains.push_back(ChannelGains(ports_.at(port).channel));
-        return gains;
+    // One PortGains per port of the tap's application, in the tap's order.
+    std::vector<PortGains> GainsFor(const Node& node, const Tap& tap) const {
+        std::vector<std::string> positions;
+        for (std::uint32_t port : tap.appPorts) positions.push_back(ports_.at(port).channel);
+        return ChannelGains(node.appPositions, positions);
+    }
+
+    // Hands the mixer the node's gains when they differ from what it has;
+    // its data thread picks them up at the next block.
+    void UpdateGains(const Node& node, Tap& tap) {
+        std::vector<PortGains> gains = GainsFor(node, tap);
+        if (!tap.gainSets.empty() &&
+            std::equal(gains.begin(), gains.end(), tap.gainSets.back().begin(),
+                       tap.gainSets.back().end(), [](const PortGains& a, const PortGains& b) {
+                           return a.left == b.left && a.right == b.right;
+                       }))
+            return;
+        tap.gainSets.push_back(std::move(gains));
+        tap.input.gains.store(tap.gainSets.back().data(), std::memory_order_release);
     }
 
     // A connected input stream with one port per channel, not yet linked.
@@ -246,7 +294,7 @@ public:
         // gains decide what reaches left and right.
         spa_audio_info_raw info{};
         info.format = SPA_AUDIO_FORMAT_F32P;
-        info.rate = 48000;
+        info.rate = kCaptureSampleRate;
         info.channels = channels;
         for (std::uint32_t k = 0; k < channels; ++k) info.position[k] = SPA_AUDIO_CHANNEL_AUX0 + k;
         std::uint8_t buffer[1024];
@@ -285,8 +333,8 @@ public:
         spareChannels_ = channels;
         tap->appNode = node.id;
         tap->appPorts = std::move(appPorts);
-        tap->input.gains = GainsFor(node);
-        if (tap->input.gains.size() != channels) tap->failed = true;
+        tap->input.ports = channels;
+        UpdateGains(node, *tap);
         taps_[node.id] = tap;
         if (tap->failed) return;
         mixer_.AddInput();
@@ -367,18 +415,17 @@ public:
             RemoveTaps([](const Tap&) { return true; });
             for (auto& [key, link] : links_) DestroyLink(link);
             links_.clear();
-            linkCount_.store(0, std::memory_order_release);
             return;
         }
-        tree_.Refresh();
 
         RemoveTaps([this](const Tap& tap) {
             const auto node = nodes_.find(tap.appNode);
-            return node == nodes_.end() || !Wanted(*node->second) ||
+            return node == nodes_.end() || !Captured(*node->second) ||
                    PortsOf(tap.appNode, true) != tap.appPorts;
         });
+        for (const auto& [nodeId, tap] : taps_) UpdateGains(*nodes_.at(nodeId), *tap);
         for (const auto& [nodeId, node] : nodes_) {
-            if (taps_.count(nodeId) != 0 || !Wanted(*node)) continue;
+            if (taps_.count(nodeId) != 0 || !Captured(*node)) continue;
             // Ports arrive one by one; a tap is made for the whole set.
             std::vector<std::uint32_t> ports = PortsOf(nodeId, true);
             if (!ports.empty() && ports.size() == node->outputPorts)
@@ -403,11 +450,6 @@ public:
         }
         for (const LinkKey& key : wanted)
             if (links_.count(key) == 0) CreateLink(key);
-
-        std::uint32_t live = 0;
-        for (const auto& [key, link] : links_)
-            if (!link->failed) ++live;
-        linkCount_.store(live, std::memory_order_release);
     }
 
     // ---- PipeWire callbacks -------------------------------------------------
@@ -428,25 +470,75 @@ public:
 
     static void OnNodeInfo(void* data, const pw_node_info* info) {
         auto* node = static_cast<Node*>(data);
-        const bool portsChanged = node->outputPorts != info->n_output_ports;
-        node->outputPorts = info->n_output_ports;
-        if (info->props == nullptr) {
-            if (portsChanged) node->owner->Evaluate();
-            return;
+        PwCapture& self = *node->owner;
+        // A tap is made for the whole set of ports, once the node has them.
+        if (node->outputPorts != info->n_output_ports) {
+            node->outputPorts = info->n_output_ports;
+            if (Captured(*node)) self.Evaluate();
         }
+        // Volume and other param changes arrive here too; only props matter.
+        if (info->props == nullptr || (info->change_mask & PW_NODE_CHANGE_MASK_PROPS) == 0)
+            return;
         const std::uint32_t pid = ParseId(spa_dict_lookup(info->props, PW_KEY_APP_PROCESS_ID));
         const std::uint32_t client = ParseId(spa_dict_lookup(info->props, PW_KEY_CLIENT_ID));
         if (pid != 0) node->processId = pid;
         if (client != 0) node->clientId = client;
-        node->owner->Evaluate();
+        if (self.Attribute(*node)) self.Evaluate();
+    }
+
+    static void OnNodeParam(void* data, int, std::uint32_t id, std::uint32_t, std::uint32_t,
+                            const spa_pod* param) {
+        auto* node = static_cast<Node*>(data);
+        if (id != SPA_PARAM_Format || param == nullptr) return;
+        std::uint32_t mediaType = 0, mediaSubtype = 0;
+        if (spa_format_parse(param, &mediaType, &mediaSubtype) < 0 ||
+            mediaType != SPA_MEDIA_TYPE_audio || mediaSubtype != SPA_MEDIA_SUBTYPE_raw)
+            return;
+        spa_audio_info_raw raw{};
+        if (spa_format_audio_raw_parse(param, &raw) < 0) return;
+        std::vector<std::string> positions;
+        const std::uint32_t channels = raw.channels < SPA_AUDIO_MAX_CHANNELS
+                                           ? raw.channels
+                                           : static_cast<std::uint32_t>(SPA_AUDIO_MAX_CHANNELS);
+        for (std::uint32_t i = 0; i < channels; ++i) {
+            const char* name =
+                (raw.flags & SPA_AUDIO_FLAG_UNPOSITIONED) != 0
+                    ? nullptr
+                    : spa_debug_type_find_short_name(spa_type_audio_channel, raw.position[i]);
+            positions.emplace_back(name != nullptr ? name : "");
+        }
+        if (positions == node->appPositions) return;
+        node->appPositions = std::move(positions);
+        // Often after the tap exists: its gains change in place.
+        if (Captured(*node)) node->owner->Evaluate();
     }
 
     static void OnClientInfo(void* data, const pw_client_info* info) {
         auto* client = static_cast<Client*>(data);
-        if (info->props == nullptr) return;
-        client->processId = ParseId(spa_dict_lookup(info->props, PW_KEY_APP_PROCESS_ID));
-        client->securityPid = ParseId(spa_dict_lookup(info->props, PW_KEY_SEC_PID));
-        client->owner->Evaluate();
+        if (info->props == nullptr || (info->change_mask & PW_CLIENT_CHANGE_MASK_PROPS) == 0)
+            return;
+        ClientFacts& facts = client->facts;
+        facts.known = true;
+        facts.claimedPid = ParseId(spa_dict_lookup(info->props, PW_KEY_APP_PROCESS_ID));
+        facts.securityPid = ParseId(spa_dict_lookup(info->props, PW_KEY_SEC_PID));
+        const char* api = spa_dict_lookup(info->props, PW_KEY_CLIENT_API);
+        facts.pulseServer = api != nullptr && std::strcmp(api, "pipewire-pulse") == 0;
+        const char* binary = spa_dict_lookup(info->props, PW_KEY_APP_PROCESS_BINARY);
+        facts.binary = binary != nullptr ? binary : "";
+        PwCapture& self = *client->owner;
+        // Our own connection tells whether the daemon sees our pids as we do.
+        bool everyNode = false;
+        const char* connection = spa_dict_lookup(info->props, kConnectionKey);
+        if (connection != nullptr && std::strcmp(connection, self.connection_) == 0) {
+            const bool ours = facts.securityPid == 0 || facts.claimedPid == facts.securityPid;
+            everyNode = ours != self.daemonIsOurs_;
+            self.daemonIsOurs_ = ours;
+        }
+        bool changed = false;
+        for (auto& [id, node] : self.nodes_)
+            if ((everyNode || node->clientId == client->id) && self.Attribute(*node))
+                changed = true;
+        if (changed) self.Evaluate();
     }
 
     static void OnLinkError(void* data, int, int, const char*) {
@@ -470,7 +562,8 @@ public:
             const char* channel = spa_dict_lookup(props, PW_KEY_AUDIO_CHANNEL);
             port.channel = channel != nullptr ? channel : "";
             ports_[id] = port;
-            Evaluate();
+            // Only ports of streams we capture, or of our own, change the links.
+            if (Concerns(port)) Evaluate();
         } else if (std::strcmp(type, PW_TYPE_INTERFACE_Node) == 0) {
             const char* mediaClass = spa_dict_lookup(props, PW_KEY_MEDIA_CLASS);
             if (mediaClass == nullptr || std::strcmp(mediaClass, kOutputStreamClass) != 0) return;
@@ -486,6 +579,8 @@ public:
                 return;
             }
             pw_proxy_add_object_listener(node->proxy, &node->objectListener, &kNodeEvents, node);
+            std::uint32_t formatParam = SPA_PARAM_Format;
+            pw_node_subscribe_params(reinterpret_cast<pw_node*>(node->proxy), &formatParam, 1);
             nodes_[id] = node;
         } else if (std::strcmp(type, PW_TYPE_INTERFACE_Client) == 0) {
             auto* client = new (std::nothrow) Client;
@@ -513,16 +608,20 @@ public:
     }
 
     void RemoveGlobal(std::uint32_t id) {
-        bool changed = ports_.erase(id) != 0;
+        bool changed = false;
+        if (auto port = ports_.find(id); port != ports_.end()) {
+            changed = Concerns(port->second);
+            ports_.erase(port);
+        }
         if (auto node = nodes_.find(id); node != nodes_.end()) {
+            changed = taps_.count(id) != 0 || Captured(*node->second);
             DestroyBound(node->second);
             nodes_.erase(node);
-            changed = true;
         }
+        // A node keeps the verdict its client's facts gave it.
         if (auto client = clients_.find(id); client != clients_.end()) {
             DestroyBound(client->second);
             clients_.erase(client);
-            changed = true;
         }
         if (changed) Evaluate();
     }
@@ -568,7 +667,7 @@ public:
             return;
         }
         const float* planes[SPA_AUDIO_MAX_CHANNELS] = {};
-        const std::size_t ports = tap->input.gains.size();
+        const std::size_t ports = tap->input.ports;
         std::uint32_t frames = 0;
         bool any = false;
         for (std::uint32_t k = 0; k < buffer->buffer->n_datas && k < ports; ++k) {
@@ -621,7 +720,7 @@ const pw_registry_events PwCapture::kRegistryEvents = {
 const pw_node_events PwCapture::kNodeEvents = {
     .version = PW_VERSION_NODE_EVENTS,
     .info = PwCapture::OnNodeInfo,
-    .param = nullptr,
+    .param = PwCapture::OnNodeParam,
 };
 
 const pw_client_events PwCapture::kClientEvents = {
@@ -687,7 +786,7 @@ HRESULT PwCaptureConnect(const CaptureRequest& request, PwCapture** capture) {
     InitPipeWire();
     auto* c = new (std::nothrow) PwCapture(request);
     if (c == nullptr) return E_OUTOFMEMORY;
-    if (!c->ring_.Init(kRingFrames, kFrameBytes, kMaxPacketFrames) ||
+    if (!c->ring_.Init(kRingFrames, kCaptureFrameBytes, kMaxPacketFrames) ||
         !c->mixer_.Init(&c->ring_, kMaxCycleFrames)) {
         PwCaptureDestroy(c);
         return E_OUTOFMEMORY;
@@ -710,7 +809,13 @@ HRESULT PwCaptureConnect(const CaptureRequest& request, PwCapture** capture) {
 
     HRESULT hr = S_OK;
     pw_thread_loop_lock(c->loop_);
-    c->core_ = pw_context_connect(c->context_, nullptr, 0);
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    std::snprintf(c->connection_, sizeof c->connection_, "%d-%lld-%ld", static_cast<int>(getpid()),
+                  static_cast<long long>(now.tv_sec), now.tv_nsec);
+    pw_properties* coreProps = pw_properties_new(kConnectionKey, c->connection_, nullptr);
+    // The connection takes the properties, also when it fails.
+    c->core_ = coreProps != nullptr ? pw_context_connect(c->context_, coreProps, 0) : nullptr;
     if (c->core_ == nullptr) {
         hr = AUDCLNT_E_SERVICE_NOT_RUNNING;
     } else {
@@ -739,12 +844,10 @@ HRESULT PwCaptureConnect(const CaptureRequest& request, PwCapture** capture) {
 }
 
 HRESULT PwCaptureStart(PwCapture* c, HANDLE event) {
-    HANDLE process = GetCurrentProcess();
     HANDLE duplicate = nullptr;
-    if (!DuplicateHandle(process, event, process, &duplicate, EVENT_MODIFY_STATE, FALSE, 0))
-        return E_INVALIDARG;
+    HRESULT hr = DuplicateSignalOnly(event, &duplicate);
+    if (FAILED(hr)) return hr;
 
-    HRESULT hr = S_OK;
     pw_thread_loop_lock(c->loop_);
     if (c->invalid_.load()) {
         hr = AUDCLNT_E_DEVICE_INVALIDATED;
@@ -774,8 +877,4 @@ PacketRing& PwCaptureRing(PwCapture* capture) { return capture->ring_; }
 
 bool PwCaptureInvalidated(const PwCapture* capture) {
     return capture->invalid_.load(std::memory_order_acquire);
-}
-
-std::uint32_t PwCaptureLinkCount(const PwCapture* capture) {
-    return capture->linkCount_.load(std::memory_order_acquire);
 }

@@ -23,7 +23,6 @@ constexpr std::uint32_t kMaxPacketFrames = 4096;
 // Longest block of one graph cycle we take: PipeWire's largest quantum
 // (8192), resampled up from as low as 24 kHz.
 constexpr std::uint32_t kMaxCycleFrames = 16384;
-constexpr std::uint32_t kFrameBytes = 8;  // float32 x 2 channels
 
 class PwCapture;
 
@@ -43,5 +42,3 @@ HRESULT PwCaptureStop(PwCapture* capture);
 PacketRing& PwCaptureRing(PwCapture* capture);
 // True once the daemon is gone.
 bool PwCaptureInvalidated(const PwCapture* capture);
-// Links currently in place (for tests and diagnostics).
-std::uint32_t PwCaptureLinkCount(const PwCapture* capture);

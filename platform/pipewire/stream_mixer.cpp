@@ -62,9 +62,10 @@ bool StreamMixer::Mix(MixerInput& input, std::uint32_t clock, std::uint64_t posi
     }
 
     const std::uint32_t n = frames < maxFrames_ ? frames : maxFrames_;
-    for (std::size_t k = 0; k < input.gains.size(); ++k) {
+    const PortGains* gains = input.gains.load(std::memory_order_acquire);
+    for (std::size_t k = 0; gains != nullptr && k < input.ports; ++k) {
         const float* samples = planes[k];
-        const PortGains g = input.gains[k];
+        const PortGains g = gains[k];
         if (samples == nullptr || (g.left == 0.0f && g.right == 0.0f)) continue;
         for (std::uint32_t i = 0; i < n; ++i) {
             sum_[2 * i] += g.left * samples[i];

@@ -16,19 +16,18 @@
 // the cycle state needs no locks; AddInput may be called from any thread.
 #pragma once
 
+#include "link_policy.h"
 #include "packet_ring.h"
 
 #include <atomic>
 #include <cstdint>
-#include <vector>
-
-struct PortGains {
-    float left;
-    float right;
-};
 
 struct MixerInput {
-    std::vector<PortGains> gains;  // one per port, in port order; fixed once mixing
+    // One per port, in port order. Whoever owns the input may point it at
+    // another set of the same length at any time, and keeps every set it
+    // published until the input is gone: Mix reads it once per block.
+    std::atomic<const PortGains*> gains{nullptr};
+    std::uint32_t ports = 0;
     // Mixer cycles it last contributed to and was last awaited again in.
     std::uint64_t cycle = ~std::uint64_t{0};
     std::uint64_t readmitted = ~std::uint64_t{0};
@@ -48,7 +47,7 @@ public:
     // Counts a new input as awaited from the next cycle on.
     void AddInput() { added_.fetch_add(1, std::memory_order_relaxed); }
 
-    // One block of an input: planes holds one pointer per gain, port k's
+    // One block of an input: planes holds one pointer per port, port k's
     // samples or null for silence.
     // clock and position name the graph cycle. Returns true when a cycle was
     // written to the ring.

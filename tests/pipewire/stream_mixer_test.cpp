@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <deque>
 #include <vector>
 
 namespace {
@@ -13,19 +14,25 @@ constexpr std::uint32_t kQuantum = 4;
 struct Mixer {
     PacketRing ring;
     StreamMixer mixer;
+    std::deque<std::vector<PortGains>> gainSets;  // outlive every input
     Mixer() {
         EXPECT_TRUE(ring.Init(256, 8, 64));
         EXPECT_TRUE(mixer.Init(&ring, 8));
     }
+    const PortGains* Gains(std::vector<PortGains> gains) {
+        gainSets.push_back(std::move(gains));
+        return gainSets.back().data();
+    }
     MixerInput Add(std::vector<PortGains> gains) {
         mixer.AddInput();
-        return MixerInput{std::move(gains)};
+        const auto ports = static_cast<std::uint32_t>(gains.size());
+        return MixerInput{Gains(std::move(gains)), ports};
     }
     // One block of cycle n where every port of the input carries `value`.
     bool Block(MixerInput& input, std::uint64_t n, float value, std::uint32_t frames = kQuantum,
                std::uint32_t clock = kClock) {
         const std::vector<float> samples(frames, value);
-        const std::vector<const float*> planes(input.gains.size(), samples.data());
+        const std::vector<const float*> planes(input.ports, samples.data());
         return mixer.Mix(input, clock, n * kQuantum, planes.data(), frames);
     }
     // Everything written so far, as left/right pairs.
@@ -73,6 +80,14 @@ TEST(StreamMixer, CycleIsSummedWithPortGainsOnceEveryInputDelivered) {
     EXPECT_TRUE(m.Block(left, 1, 0.25f, 3));
     EXPECT_EQ(m.Out(), Cat(Cat(Frames(2, 2.25f, 1.0f), Frames(1, 1.75f, 0.5f)),
                            Frames(5, 1.5f, 0.5f)));
+
+    // New gains (the application's own layout became known) apply from the
+    // next block on, to that input only.
+    surround.gains.store(m.Gains({{0, 0}, {0, 0}, {0.25f, 0.75f}}));
+    EXPECT_FALSE(m.Block(surround, 2, 1));
+    EXPECT_FALSE(m.Block(mono, 2, 0.5f));
+    EXPECT_TRUE(m.Block(left, 2, 0.5f));
+    EXPECT_EQ(m.Out(), Frames(kQuantum, 0.25f + 0.5f + 0.5f, 0.75f + 0.5f));
 }
 
 TEST(StreamMixer, StalledInputHoldsTheOthersBackOneCycleAtMostAndRejoinsInStep) {
