@@ -371,6 +371,7 @@ public:
             // Returns once the data thread has let go of the stream.
             pw_stream_destroy(tap->stream);
         }
+        if (tap->mixing.load(std::memory_order_relaxed)) mixer_.ForgetInput(tap->input);
         delete tap;
     }
 
