@@ -30,6 +30,8 @@
 namespace {
 
 constexpr int kSyncTimeoutSeconds = 5;
+// Spare streams kept ready at most, however many new streams wait.
+constexpr std::size_t kMaxSpares = 32;
 constexpr char kOutputStreamClass[] = "Stream/Output/Audio";
 // Marks our own connection, so its client object can be told from the
 // clients of other processes that share our pid in other namespaces.
@@ -143,7 +145,7 @@ public:
     std::map<std::uint32_t, Port> ports_;
     std::map<LinkKey, Link*> links_;
     std::map<std::uint32_t, Tap*> taps_;  // by application node
-    Tap* spare_ = nullptr;
+    std::vector<Tap*> spares_;
     std::uint32_t spareChannels_ = 2;
     bool spareFailed_ = false;
 
@@ -199,7 +201,8 @@ public:
         const auto node = nodes_.find(port.nodeId);
         if (node != nodes_.end()) return Captured(*node->second);
         if (port.output) return false;
-        if (spare_ != nullptr && spare_->node == port.nodeId) return true;
+        for (const Tap* spare : spares_)
+            if (spare->node == port.nodeId) return true;
         for (const auto& [id, tap] : taps_)
             if (tap->node == port.nodeId) return true;
         return false;
@@ -318,14 +321,20 @@ public:
                PortsOf(tap.node, false).size() == tap.channels;
     }
 
-    // Gives the node a tap: the spare when it fits, which saves a new
-    // stream's set-up (about two graph cycles) at the start of every sound.
+    // Gives the node a tap: a spare when one fits, the readiest first, which
+    // saves a new stream's set-up (two graph cycles on a quiet machine, far
+    // more while many streams start at once) at the start of every sound.
     void AttachTap(const Node& node, std::vector<std::uint32_t> appPorts) {
         const auto channels = static_cast<std::uint32_t>(appPorts.size());
+        auto best = spares_.end();
+        for (auto it = spares_.begin(); it != spares_.end(); ++it) {
+            if ((*it)->failed || (*it)->channels != channels) continue;
+            if (best == spares_.end() || (Linkable(**it) && !Linkable(**best))) best = it;
+        }
         Tap* tap = nullptr;
-        if (spare_ != nullptr && spare_->channels == channels && Linkable(*spare_)) {
-            tap = spare_;
-            spare_ = nullptr;
+        if (best != spares_.end()) {
+            tap = *best;
+            spares_.erase(best);
         } else {
             tap = NewTap(channels);
             if (tap == nullptr) return;
@@ -341,19 +350,39 @@ public:
         tap->mixing.store(true, std::memory_order_release);
     }
 
-    // One unlinked stream kept ready, with as many ports as the last
-    // application stream had.
-    void KeepSpare() {
-        if (spare_ != nullptr && spare_->channels != spareChannels_) {
-            DestroyTap(spare_);
-            spare_ = nullptr;
+    // Unlinked streams kept ready, with as many ports as the last application
+    // stream had: one, and one more for every application stream that has
+    // appeared and may still need a tap. A burst of new streams so gets its
+    // taps made while their clients and ports are still being announced.
+    void KeepSpares() {
+        std::size_t wanted = 1;
+        for (const auto& [id, node] : nodes_)
+            if (node->verdict != Verdict::Skip && taps_.count(id) == 0) ++wanted;
+        wanted = std::min(wanted, kMaxSpares);
+        if (spareFailed_) wanted = 0;
+        for (auto it = spares_.begin(); it != spares_.end();) {
+            if ((*it)->channels != spareChannels_ || (*it)->failed) {
+                // A spare that fails is not replaced: taps are then made on demand.
+                if ((*it)->failed) spareFailed_ = true;
+                DestroyTap(*it);
+                it = spares_.erase(it);
+            } else {
+                ++it;
+            }
         }
-        // A spare that fails is not replaced: taps are then made on demand.
-        if (spare_ == nullptr && !spareFailed_) spare_ = NewTap(spareChannels_);
-        if (spare_ != nullptr && spare_->failed) {
-            spareFailed_ = true;
-            DestroyTap(spare_);
-            spare_ = nullptr;
+        while (spares_.size() > wanted) {  // the newest, least ready, go first
+            DestroyTap(spares_.back());
+            spares_.pop_back();
+        }
+        while (!spareFailed_ && spares_.size() < wanted) {
+            Tap* spare = NewTap(spareChannels_);
+            if (spare == nullptr) break;
+            if (spare->failed) {
+                spareFailed_ = true;
+                DestroyTap(spare);
+                break;
+            }
+            spares_.push_back(spare);
         }
     }
 
@@ -371,6 +400,7 @@ public:
             // Returns once the data thread has let go of the stream.
             pw_stream_destroy(tap->stream);
         }
+        if (tap->mixing.load(std::memory_order_relaxed)) mixer_.ForgetInput(tap->input);
         delete tap;
     }
 
@@ -410,8 +440,8 @@ public:
     // wanted application stream feeds its own input of ours, nothing else does.
     void EvaluateNow() {
         if (!linking_) {
-            if (spare_ != nullptr) DestroyTap(spare_);
-            spare_ = nullptr;
+            for (Tap* spare : spares_) DestroyTap(spare);
+            spares_.clear();
             RemoveTaps([](const Tap&) { return true; });
             for (auto& [key, link] : links_) DestroyLink(link);
             links_.clear();
@@ -431,7 +461,7 @@ public:
             if (!ports.empty() && ports.size() == node->outputPorts)
                 AttachTap(*node, std::move(ports));
         }
-        KeepSpare();
+        KeepSpares();
 
         std::set<LinkKey> wanted;
         for (const auto& [nodeId, tap] : taps_) {
@@ -582,6 +612,9 @@ public:
             std::uint32_t formatParam = SPA_PARAM_Format;
             pw_node_subscribe_params(reinterpret_cast<pw_node*>(node->proxy), &formatParam, 1);
             nodes_[id] = node;
+            // A spare starts its set-up while the node's client and ports
+            // are still on their way.
+            Evaluate();
         } else if (std::strcmp(type, PW_TYPE_INTERFACE_Client) == 0) {
             auto* client = new (std::nothrow) Client;
             if (client == nullptr) return;
@@ -761,7 +794,7 @@ void PwCaptureDestroy(PwCapture* capture) {
     if (c.loop_ != nullptr) pw_thread_loop_stop(c.loop_);
     for (auto& [id, tap] : c.taps_) c.DestroyTap(tap);
     c.taps_.clear();
-    if (c.spare_ != nullptr) c.DestroyTap(c.spare_);
+    for (Tap* spare : c.spares_) c.DestroyTap(spare);
     for (auto& [key, link] : c.links_) c.DestroyLink(link);
     for (auto& [id, node] : c.nodes_) PwCapture::DestroyBound(node);
     for (auto& [id, client] : c.clients_) PwCapture::DestroyBound(client);

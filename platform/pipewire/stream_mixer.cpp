@@ -7,6 +7,11 @@ namespace {
 // A block this far behind the last emitted cycle of its clock is taken for a
 // clock that started over, not for a late one.
 constexpr std::uint64_t kLateWindow = 1u << 16;
+// How long cycles are held for inputs announced but silent: enough for a
+// link made during a burst of new streams to become active, and a bound on
+// the latency an input that never plays can add.
+constexpr std::uint32_t kGraceFrames = 48000;
+constexpr std::uint64_t kNever = ~std::uint64_t{0};
 }  // namespace
 
 StreamMixer::~StreamMixer() { delete[] sum_; }
@@ -34,15 +39,30 @@ bool StreamMixer::Emit() {
     emittedPosition_ = position_;
     ++cycle_;
     awaited_ = delivered_;
+    arrived_ = 0;
     delivered_ = 0;
+    graceFrames_ -= frames_ < graceFrames_ ? frames_ : graceFrames_;
     frames_ = 0;
     open_ = false;
     return wrote;
 }
 
+bool StreamMixer::Holding() {
+    const std::uint32_t announced = announced_.load(std::memory_order_relaxed);
+    if (announced != seenAnnounced_) {
+        seenAnnounced_ = announced;
+        graceFrames_ = kGraceFrames;
+    }
+    return graceFrames_ != 0 && newcomers_.load(std::memory_order_relaxed) > 0;
+}
+
 bool StreamMixer::Mix(MixerInput& input, std::uint32_t clock, std::uint64_t position,
                       const float* const* planes, std::uint32_t frames) {
     if (sum_ == nullptr) return false;
+    if (!input.joined.load(std::memory_order_relaxed)) {
+        input.joined.store(true, std::memory_order_relaxed);
+        newcomers_.fetch_sub(1, std::memory_order_relaxed);
+    }
     if (Late(clock, position)) {
         if (input.readmitted != cycle_) {
             input.readmitted = cycle_;
@@ -58,8 +78,9 @@ bool StreamMixer::Mix(MixerInput& input, std::uint32_t clock, std::uint64_t posi
         open_ = true;
         clock_ = clock;
         position_ = position;
-        awaited_ += added_.exchange(0, std::memory_order_relaxed);
     }
+    const bool awaited = (input.cycle != kNever && input.cycle + 1 == cycle_) ||
+                         input.readmitted == cycle_;
 
     const std::uint32_t n = frames < maxFrames_ ? frames : maxFrames_;
     const PortGains* gains = input.gains.load(std::memory_order_acquire);
@@ -75,6 +96,7 @@ bool StreamMixer::Mix(MixerInput& input, std::uint32_t clock, std::uint64_t posi
     if (n > frames_) frames_ = n;
     input.cycle = cycle_;
     ++delivered_;
-    if (delivered_ >= awaited_) emitted = Emit() || emitted;
+    if (awaited) ++arrived_;
+    if (arrived_ >= awaited_ && !Holding()) emitted = Emit() || emitted;
     return emitted;
 }

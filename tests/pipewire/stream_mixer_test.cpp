@@ -118,34 +118,71 @@ TEST(StreamMixer, StalledInputHoldsTheOthersBackOneCycleAtMostAndRejoinsInStep) 
     EXPECT_FALSE(m.Block(a, 5, 1));
     EXPECT_TRUE(m.Block(b, 5, 1, kQuantum, kClock + 1));
     EXPECT_EQ(m.Out(), Frames(kQuantum, 1, 1));
+    // b skipped a cycle, so cycle 8 waits for a, who delivered the last one.
     EXPECT_FALSE(m.Block(a, 6, 1));
     EXPECT_TRUE(m.Block(b, 8, 2));
-    EXPECT_EQ(m.Out(), Cat(Frames(kQuantum, 1, 0), Frames(kQuantum, 0, 2)));
+    EXPECT_EQ(m.Out(), Frames(kQuantum, 1, 0));
+    EXPECT_TRUE(m.Block(a, 8, 1));
+    EXPECT_EQ(m.Out(), Frames(kQuantum, 1, 2));
 }
 
-TEST(StreamMixer, NewInputIsAwaitedButOneThatNeverPlaysCostsOneCycle) {
+TEST(StreamMixer, NewInputsFirstBlockFindsItsCycleOpenAfterTheOthersDelivered) {
     Mixer m;
     MixerInput a = m.Add({{1, 1}});
     EXPECT_TRUE(m.Block(a, 0, 1));
-    MixerInput quiet = m.Add({{1, 1}});
-    MixerInput late = m.Add({{1, 1}});
+    // n is announced when its stream is made; its link becomes active a few
+    // cycles later, and its first block may come after a's in that cycle.
+    MixerInput n = m.Add({{1, 1}});
     EXPECT_FALSE(m.Block(a, 1, 1));
-    EXPECT_FALSE(m.Block(late, 1, 2));
-    EXPECT_EQ(m.Out(), Frames(kQuantum, 1, 1));
-    EXPECT_TRUE(m.Block(a, 2, 1));  // quiet never came: cycle 1 ends here
-    EXPECT_TRUE(m.Block(late, 2, 2));
-    EXPECT_FALSE(m.Block(quiet, 2, 4));  // after its cycle went out
-    EXPECT_EQ(m.Out(), Cat(Frames(kQuantum, 3, 3), Frames(kQuantum, 3, 3)));
-    EXPECT_FALSE(m.Block(a, 3, 1));
-    EXPECT_FALSE(m.Block(late, 3, 2));
-    EXPECT_TRUE(m.Block(quiet, 3, 4));
-    EXPECT_EQ(m.Out(), Frames(kQuantum, 7, 7));
+    EXPECT_TRUE(m.Block(a, 2, 1));  // cycle 1 goes out when the graph moves on
+    EXPECT_EQ(m.Out(), Cat(Frames(kQuantum, 1, 1), Frames(kQuantum, 1, 1)));
+    EXPECT_TRUE(m.Block(n, 2, 2));
+    EXPECT_EQ(m.Out(), Frames(kQuantum, 3, 3));
+    // Joined: from now on a cycle goes out as soon as both delivered.
+    EXPECT_FALSE(m.Block(n, 3, 2));
+    EXPECT_TRUE(m.Block(a, 3, 1));
+    EXPECT_EQ(m.Out(), Frames(kQuantum, 3, 3));
+
+    // A burst from silence: nothing goes out before the last newcomer came.
+    MixerInput x = m.Add({{1, 0}});
+    MixerInput y = m.Add({{0, 1}});
+    EXPECT_FALSE(m.Block(a, 4, 1));
+    EXPECT_FALSE(m.Block(n, 4, 2));
+    EXPECT_FALSE(m.Block(y, 4, 4));
+    EXPECT_TRUE(m.Block(x, 4, 8));
+    EXPECT_EQ(m.Out(), Frames(kQuantum, 11, 7));
 
     // Stopping writes out the open cycle, once.
-    EXPECT_FALSE(m.Block(a, 4, 1));
+    EXPECT_FALSE(m.Block(a, 5, 1));
     EXPECT_TRUE(m.mixer.Flush());
     EXPECT_FALSE(m.mixer.Flush());
     EXPECT_EQ(m.Out(), Frames(kQuantum, 1, 1));
+}
+
+TEST(StreamMixer, NewInputThatNeverPlaysDelaysCyclesByOneUntilForgottenOrASecondPassed) {
+    Mixer m;
+    MixerInput a = m.Add({{1, 1}});
+    EXPECT_TRUE(m.Block(a, 0, 1));
+    {
+        MixerInput gone = m.Add({{1, 1}});
+        EXPECT_FALSE(m.Block(a, 1, 1));
+        m.mixer.ForgetInput(gone);
+    }
+    EXPECT_TRUE(m.Block(a, 2, 2));  // cycles 1 and 2 at once
+    EXPECT_EQ(m.Out(), Cat(Cat(Frames(kQuantum, 1, 1), Frames(kQuantum, 1, 1)),
+                           Frames(kQuantum, 2, 2)));
+
+    // Never forgotten: held for 48000 frames of output, not longer.
+    MixerInput silent = m.Add({{1, 1}});
+    std::uint64_t held = 0;
+    for (std::uint64_t n = 3; n < 3 + 48000 / 8 + 2; ++n) {
+        m.Block(a, n, static_cast<float>(n), 8);
+        const std::vector<float> out = m.Out();
+        if (!out.empty() && out.back() == static_cast<float>(n)) break;  // its own cycle went out
+        ++held;
+    }
+    EXPECT_EQ(held, 48000u / 8);
+    m.mixer.ForgetInput(silent);
 }
 
 }  // namespace
