@@ -8,6 +8,7 @@
 #include <atomic>
 #include <csignal>
 #include <deque>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -95,89 +96,71 @@ public:
     }
     CapturedStdout(const CapturedStdout&) = delete;
     CapturedStdout& operator=(const CapturedStdout&) = delete;
-    ~CapturedStdout() { Restore(); }
+    ~CapturedStdout() { Finish(); }
 
     // Gives standard output back and returns what was written.
     std::vector<BYTE> Finish() {
-        Restore();
         std::vector<BYTE> bytes;
         BYTE chunk[4096];
 #ifdef _WIN32
+        if (write_ == nullptr) return bytes;
+        SetStdHandle(STD_OUTPUT_HANDLE, saved_);
+        CloseHandle(write_), write_ = nullptr;
         DWORD got = 0;
         while (read_ != nullptr && ReadFile(read_, chunk, sizeof chunk, &got, nullptr) && got > 0)
             bytes.insert(bytes.end(), chunk, chunk + got);
+        if (read_ != nullptr) CloseHandle(read_);
 #else
+        if (saved_ < 0) return bytes;
+        dup2(saved_, 1);
+        close(saved_), saved_ = -1;
         ssize_t got = 0;
         while (read_ >= 0 && (got = read(read_, chunk, sizeof chunk)) > 0)
             bytes.insert(bytes.end(), chunk, chunk + got);
+        if (read_ >= 0) close(read_);
 #endif
         return bytes;
     }
 
 private:
-    void Restore() {
-#ifdef _WIN32
-        if (write_ != nullptr) {
-            SetStdHandle(STD_OUTPUT_HANDLE, saved_);
-            CloseHandle(write_);
-            write_ = nullptr;
-        }
-        if (done_ && read_ != nullptr) CloseHandle(read_), read_ = nullptr;
-#else
-        if (saved_ >= 0) {
-            dup2(saved_, 1);
-            close(saved_);
-            saved_ = -1;
-        }
-        if (done_ && read_ >= 0) close(read_), read_ = -1;
-#endif
-        done_ = true;
-    }
 #ifdef _WIN32
     HANDLE read_ = nullptr, write_ = nullptr, saved_ = nullptr;
 #else
     int read_ = -1, saved_ = -1;
 #endif
-    bool done_ = false;
-};
-
-struct Events {
-    HANDLE sampleReady = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-    HANDLE stop = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    HANDLE list[2] = {sampleReady, stop};
-    ~Events() {
-        CloseHandle(sampleReady);
-        CloseHandle(stop);
-    }
 };
 
 struct Outcome {
     HRESULT result;
     std::vector<BYTE> written;
-    bool stopNeeded;  // the loop did not end on its own
 };
 
-// Runs the loop with the events as the test left them. Standard input stays
-// open in the program while this runs, so nothing signals the stop; should
-// the loop wait anyway, a stop after 5 s ends it and says so.
-Outcome RunLoop(FakeCaptureClient& client, Events& events, HRESULT startResult = S_OK,
-            bool readerGone = false) {
+// Runs the loop with its sample-ready and stop events signalled as asked.
+// Standard input stays open in the program while this runs, so nothing else
+// signals the stop; should the loop wait anyway, a stop after 5 s ends it and
+// fails the test. Every run must end with no buffer held.
+Outcome RunLoop(FakeCaptureClient& client, bool sampleReady, bool stop,
+                HRESULT startResult = S_OK, bool readerGone = false) {
+    HANDLE events[2] = {CreateEventW(nullptr, FALSE, sampleReady, nullptr),
+                        CreateEventW(nullptr, TRUE, stop, nullptr)};
     HANDLE finished = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     std::atomic<bool> stopNeeded{false};
     std::thread watchdog([&] {
         if (WaitForSingleObject(finished, 5000) == WAIT_TIMEOUT) {
             stopNeeded = true;
-            SetEvent(events.stop);
+            SetEvent(events[1]);
         }
     });
     SilenceBuffer silence;
     CapturedStdout out(readerGone);
-    const HRESULT result = RunCaptureLoop(&client, events.list, 8, startResult, silence);
+    const HRESULT result = RunCaptureLoop(&client, events, 8, startResult, silence);
     std::vector<BYTE> written = out.Finish();
     SetEvent(finished);
     watchdog.join();
-    CloseHandle(finished);
-    return {result, std::move(written), stopNeeded.load()};
+    for (HANDLE event : {events[0], events[1], finished}) CloseHandle(event);
+    EXPECT_FALSE(stopNeeded.load()) << "the loop did not end on its own";
+    EXPECT_FALSE(client.held);
+    return {result, std::move(written)};
 }
 
 std::vector<BYTE> Bytes(std::initializer_list<std::pair<std::size_t, BYTE>> runs) {
@@ -187,30 +170,19 @@ std::vector<BYTE> Bytes(std::initializer_list<std::pair<std::size_t, BYTE>> runs
 }
 
 TEST(CaptureLoop, PacketsPendingWithTheStopAreAllWrittenFirstAndAStopAloneEndsAtOnce) {
-    {
-        FakeCaptureClient client;
-        client.packets = {{16, false}, {4, true}, {8, false}};
-        Events events;
-        SetEvent(events.stop);  // both signalled before the loop first waits
-        SetEvent(events.sampleReady);
-        const Outcome o = RunLoop(client, events, S_FALSE);
-        EXPECT_EQ(o.result, S_OK);  // the last packet-size answer, not the start result
-        EXPECT_EQ(o.written, Bytes({{128, 1}, {32, 0}, {64, 3}}));
-        EXPECT_EQ(client.releases, 3);
-        EXPECT_FALSE(client.held);
-        EXPECT_FALSE(o.stopNeeded);
-    }
-    {
-        FakeCaptureClient client;
-        client.packets = {{16, false}};  // pending, but never announced
-        Events events;
-        SetEvent(events.stop);
-        const Outcome o = RunLoop(client, events, S_FALSE);
-        EXPECT_EQ(o.result, S_FALSE);
-        EXPECT_TRUE(o.written.empty());
-        EXPECT_EQ(client.nexts, 0);
-        EXPECT_FALSE(o.stopNeeded);
-    }
+    FakeCaptureClient client;
+    client.packets = {{16, false}, {4, true}, {8, false}};
+    Outcome o = RunLoop(client, true, true, S_FALSE);  // both before the loop first waits
+    EXPECT_EQ(o.result, S_OK);  // the last packet-size answer, not the start result
+    EXPECT_EQ(o.written, Bytes({{128, 1}, {32, 0}, {64, 3}}));
+    EXPECT_EQ(client.releases, 3);
+
+    FakeCaptureClient unannounced;
+    unannounced.packets = {{16, false}};  // pending, but never announced
+    o = RunLoop(unannounced, false, true, S_FALSE);
+    EXPECT_EQ(o.result, S_FALSE);
+    EXPECT_TRUE(o.written.empty());
+    EXPECT_EQ(unannounced.nexts, 0);
 }
 
 TEST(CaptureLoop, AFailingPacketCallEndsTheLoopWithItsCodeWhileNoStopComes) {
@@ -224,18 +196,15 @@ TEST(CaptureLoop, AFailingPacketCallEndsTheLoopWithItsCodeWhileNoStopComes) {
         {"get", 2, 1, 128},  {"release", 1, 1, 128}, {"release", 2, 2, 256},
     };
     for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.call) + " " + std::to_string(c.onCall));
         FakeCaptureClient client;
         client.packets = {{16, false}, {16, false}, {16, false}};
         client.failingCall = c.call;
         client.failOnCall = c.onCall;
-        Events events;
-        SetEvent(events.sampleReady);
-        const Outcome o = RunLoop(client, events);
-        EXPECT_EQ(o.result, client.failure) << c.call << c.onCall;
-        EXPECT_FALSE(o.stopNeeded) << c.call << c.onCall;
-        EXPECT_EQ(client.releases, c.released) << c.call << c.onCall;
-        EXPECT_FALSE(client.held) << c.call << c.onCall;
-        EXPECT_EQ(o.written.size(), c.written) << c.call << c.onCall;
+        const Outcome o = RunLoop(client, true, false);
+        EXPECT_EQ(o.result, client.failure);
+        EXPECT_EQ(client.releases, c.released);
+        EXPECT_EQ(o.written.size(), c.written);
     }
 }
 
@@ -243,14 +212,9 @@ TEST(CaptureLoop, AWriteThatFailsHandsThePacketBackAndEndsWithTheBrokenPipe) {
     for (const bool silent : {false, true}) {
         FakeCaptureClient client;
         client.packets = {{16, silent}, {16, false}};
-        Events events;
-        SetEvent(events.sampleReady);
-        const Outcome o = RunLoop(client, events, S_OK, true);
-        EXPECT_EQ(o.result, kBrokenPipe);
+        EXPECT_EQ(RunLoop(client, true, false, S_OK, true).result, kBrokenPipe);
         EXPECT_EQ(client.gets, 1);
         EXPECT_EQ(client.releases, 1);
-        EXPECT_FALSE(client.held);
-        EXPECT_FALSE(o.stopNeeded);
     }
 }
 
