@@ -1,7 +1,9 @@
-// Owned Win32 handles and COM references, released on every path.
+// Owned Win32 handles, released on every path; COM references as the helper
+// owns its own.
 #pragma once
 
 #include "last_error.h"  // the helper's own: Win32, COM and Core Audio declarations
+#include "owning.h"
 
 #include <utility>
 
@@ -35,28 +37,7 @@ private:
     HANDLE handle_ = nullptr;
 };
 
-template <typename Interface>
-class ComPtr {
-public:
-    ComPtr() = default;
-    ComPtr(const ComPtr&) = delete;
-    ComPtr& operator=(const ComPtr&) = delete;
-    ~ComPtr() { Reset(); }
-
-    Interface* operator->() const { return pointer_; }
-    Interface* Get() const { return pointer_; }
-    Interface** Put() {
-        Reset();
-        return &pointer_;
-    }
-    void** PutVoid() { return reinterpret_cast<void**>(Put()); }
-    void Reset() {
-        if (pointer_ != nullptr) pointer_->Release();
-        pointer_ = nullptr;
-    }
-
-private:
-    Interface* pointer_ = nullptr;
-};
+// COM references are held as the helper holds its own.
+using ::ComPtr;
 
 }  // namespace selftest
