@@ -53,13 +53,17 @@ DWORD OwningClientPid(xcb_connection_t* connection, xcb_window_t window) {
         (version->server_major == 1 && version->server_minor < 2))
         return 0;
 
-    const xcb_res_client_id_spec_t spec{window, XCB_RES_CLIENT_ID_MASK_LOCAL_CLIENT_PID};
+    // A value record holds the query record first; only the local pid is asked for.
+    xcb_res_client_id_value_t request{};
+    [[maybe_unused]] auto& [query, unusedLength] = request;
+    query = {window, XCB_RES_CLIENT_ID_MASK_LOCAL_CLIENT_PID};
     Reply<xcb_res_query_client_ids_reply_t> ids{xcb_res_query_client_ids_reply(
-        connection, xcb_res_query_client_ids(connection, 1, &spec), nullptr)};
+        connection, xcb_res_query_client_ids(connection, 1, &query), nullptr)};
     if (!ids) return 0;
     for (auto it = xcb_res_query_client_ids_ids_iterator(ids.value); it.rem > 0;
          xcb_res_client_id_value_next(&it)) {
-        if ((it.data->spec.mask & XCB_RES_CLIENT_ID_MASK_LOCAL_CLIENT_PID) != 0 &&
+        [[maybe_unused]] const auto& [id, length] = *it.data;
+        if ((id.mask & XCB_RES_CLIENT_ID_MASK_LOCAL_CLIENT_PID) != 0 &&
             xcb_res_client_id_value_value_length(it.data) >= 1)
             return *xcb_res_client_id_value_value(it.data);
     }
