@@ -54,9 +54,9 @@ std::pair<HRESULT, std::vector<BYTE>> RunLoop(FakeCaptureClient& client, bool sa
                         CreateEventW(nullptr, TRUE, stop, nullptr)},
            finished = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     bool stopNeeded = false;  // read only after the join
-    std::thread watchdog([&] { if (WaitForSingleObject(finished, 5000) == WAIT_TIMEOUT) stopNeeded = true, SetEvent(events[1]); });
-    std::vector<BYTE> written;
-    BYTE chunk[4096];
+    std::thread watchdog([&] {
+        if (WaitForSingleObject(finished, 5000) == WAIT_TIMEOUT) stopNeeded = true, SetEvent(events[1]); });
+    std::vector<BYTE> written, chunk(4096);
     SilenceBuffer silence;
 #ifdef _WIN32
     HANDLE read = nullptr, write = nullptr, saved = GetStdHandle(STD_OUTPUT_HANDLE);
@@ -64,8 +64,8 @@ std::pair<HRESULT, std::vector<BYTE>> RunLoop(FakeCaptureClient& client, bool sa
     if (readerGone) CloseHandle(read), read = nullptr;
     const HRESULT result = RunCaptureLoop(&client, events, 8, startResult, silence);
     SetStdHandle(STD_OUTPUT_HANDLE, saved), CloseHandle(write);
-    for (DWORD got = 0; read != nullptr && ReadFile(read, chunk, sizeof chunk, &got, nullptr) && got > 0;)
-        written.insert(written.end(), chunk, chunk + got);
+    for (DWORD got = 0; read != nullptr && ReadFile(read, chunk.data(), 4096, &got, nullptr) && got > 0;)
+        written.insert(written.end(), chunk.begin(), chunk.begin() + got);
     if (read != nullptr) CloseHandle(read);
 #else
     std::signal(SIGPIPE, SIG_IGN);  // as the program's entry does
@@ -76,8 +76,8 @@ std::pair<HRESULT, std::vector<BYTE>> RunLoop(FakeCaptureClient& client, bool sa
     if (readerGone) close(ends[0]);
     const HRESULT result = RunCaptureLoop(&client, events, 8, startResult, silence);
     dup2(saved, 1), close(saved);
-    for (ssize_t got; !readerGone && (got = read(ends[0], chunk, sizeof chunk)) > 0;)
-        written.insert(written.end(), chunk, chunk + got);
+    for (ssize_t got; !readerGone && (got = read(ends[0], chunk.data(), chunk.size())) > 0;)
+        written.insert(written.end(), chunk.begin(), chunk.begin() + got);
     if (!readerGone) close(ends[0]);
 #endif
     SetEvent(finished), watchdog.join();

@@ -9,7 +9,8 @@
 namespace {
 
 TEST(Events, AutoResetWakesOnceManualResetStaysAndTheLowerIndexWins) {
-    HANDLE sample = CreateEventW(nullptr, FALSE, FALSE, nullptr), stop = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    HANDLE sample = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    HANDLE stop = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     const HANDLE both[2] = {sample, stop};
     EXPECT_EQ(WaitForMultipleObjects(2, both, FALSE, 0), WAIT_TIMEOUT);  // created non-signalled
     SetEvent(stop), SetEvent(sample), SetEvent(sample);  // signals do not add up
@@ -19,7 +20,8 @@ TEST(Events, AutoResetWakesOnceManualResetStaysAndTheLowerIndexWins) {
 }
 
 TEST(Events, SignalOnlyDuplicateSignalsTheSameEventAndOutlivesTheOriginal) {
-    HANDLE stop = CreateEventW(nullptr, TRUE, FALSE, nullptr), process = GetCurrentProcess(), duplicate = nullptr;
+    HANDLE stop = CreateEventW(nullptr, TRUE, FALSE, nullptr), duplicate = nullptr;
+    HANDLE process = GetCurrentProcess();
     ASSERT_TRUE(DuplicateHandle(process, stop, process, &duplicate, EVENT_MODIFY_STATE, FALSE, 0));
     EXPECT_EQ(WaitForSingleObject(duplicate, 0), WAIT_FAILED);  // may signal, not wait
     EXPECT_TRUE(SetEvent(duplicate) && WaitForSingleObject(stop, 0) == WAIT_OBJECT_0);
@@ -27,13 +29,12 @@ TEST(Events, SignalOnlyDuplicateSignalsTheSameEventAndOutlivesTheOriginal) {
     EXPECT_TRUE(CloseHandle(duplicate));
 }
 
-// Every call fails cleanly on a handle that is closed or was never issued.
 TEST(Events, AClosedOrNeverIssuedHandleFailsWithInvalidHandle) {
-    HANDLE closed = CreateEventW(nullptr, TRUE, FALSE, nullptr), process = GetCurrentProcess(), copy = nullptr;
+    HANDLE closed = CreateEventW(nullptr, TRUE, FALSE, nullptr), copy = nullptr;
     ASSERT_TRUE(CloseHandle(closed));
-    const HANDLE never = reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(0x7FF0FFC));
+    const HANDLE process = GetCurrentProcess(), never = reinterpret_cast<HANDLE>(std::uintptr_t{0x7FF0FFC});
     const auto invalid = [](bool failed) {
-        return failed && GetLastError() == static_cast<DWORD>(ERROR_INVALID_HANDLE) && (SetLastError(0), true); };
+        return failed && GetLastError() == DWORD{ERROR_INVALID_HANDLE} && (SetLastError(0), true); };
     for (HANDLE bad : {closed, never}) {
         DWORD flags = 0;
         const bool answers[] = {  // evaluated in this order
@@ -50,14 +51,13 @@ TEST(Events, AClosedOrNeverIssuedHandleFailsWithInvalidHandle) {
 #endif
 }
 
-// Closed while another thread signals through it: each call signals or fails as above.
 TEST(Events, ClosingWhileAnotherThreadSignalsIsSafe) {
     for (int round = 0; round < 200; ++round) {
         HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
         bool unexpected = false;  // read only after the join
         std::thread signaller([&] {
             for (int i = 0; i < 20; ++i)
-                unexpected |= !SetEvent(event) && GetLastError() != static_cast<DWORD>(ERROR_INVALID_HANDLE);
+                unexpected |= !SetEvent(event) && GetLastError() != DWORD{ERROR_INVALID_HANDLE};
         });
         EXPECT_TRUE(CloseHandle(event));
         signaller.join();
