@@ -25,16 +25,13 @@ CLIENT, CLOSED = "Release IAudioClient", " events=closed"
 OPERATION = "Release IActivateAudioInterfaceAsyncOperation"
 # Releases by how far the run got: the activated object (by the handler), then
 # capture client, controller's audio client, operation, handler's audio client.
-RELEASES = {"no operation": [], "no client": [OPERATION], "no audio client": ["Release IUnknown", OPERATION],
+RELEASES = {"no operation": [], "no client": [OPERATION],
+            "no audio client": ["Release IUnknown", OPERATION],
             "no event": [CLIENT, CLIENT, OPERATION, CLIENT],
             "no capture client": [CLIENT, CLIENT + CLOSED, OPERATION + CLOSED, CLIENT + CLOSED]}
 RELEASES["not started"] = [CLIENT, "Release IAudioCaptureClient" + CLOSED] + \
     RELEASES["no capture client"][1:]
 RELEASES["stopped"] = [CLIENT, "Stop events=open buffer=free"] + RELEASES["not started"][1:]
-
-
-def releases(trace):
-    return [line for line in trace if line.startswith(("Release ", "Stop"))]
 
 
 def command(program, *arguments):
@@ -50,14 +47,14 @@ def failure(code):  # with or without the system's text
 
 
 class Run:
-    def __init__(self, scenario, arguments=("--pid", "42"), stdin=subprocess.PIPE, **kwargs):
+    def __init__(self, scenario, arguments=("--pid", "42"), stdin=subprocess.PIPE,
+                 stdout=subprocess.PIPE, **kwargs):
         fd, self.trace_path = tempfile.mkstemp(prefix="sondrel-trace-")
         os.close(fd)
         env = dict(os.environ, SONDREL_SCENARIO=scenario, SONDREL_TRACE=self.trace_path)
         self.started = time.monotonic()
-        kwargs.setdefault("stdout", subprocess.PIPE)
         self.p = subprocess.Popen(command(ARGS.scripted, *arguments), stdin=stdin,
-                                  stderr=subprocess.PIPE, env=env, **kwargs)
+                                  stdout=stdout, stderr=subprocess.PIPE, env=env, **kwargs)
 
     def finish(self):
         out, err = self.p.communicate(timeout=60)
@@ -74,7 +71,8 @@ def run(scenario, arguments=("--pid", "42"), stdin=subprocess.DEVNULL, **kwargs)
 
 class Case(unittest.TestCase):
     def assertTornDown(self, trace, reached, exit=CLEAN_EXIT):
-        self.assertEqual(releases(trace), RELEASES[reached])
+        self.assertEqual([line for line in trace if line.startswith(("Release ", "Stop"))],
+                         RELEASES[reached])
         # lines the platform writes only when the program misused a handle
         self.assertEqual([line for line in trace
                           if line.startswith(("completion ", "standard descriptor"))], [])
@@ -83,8 +81,8 @@ class Case(unittest.TestCase):
 
 class CommandLine(Case):
     def test_wrong_arguments_give_usage(self):
-        for arguments in ([], ["--pid"], ["--pid", "42", "x"], ["42", "--pid"], ["--pid", "0"], ["--pid", "abc"],
-                          ["--pid", "4294967296"], ["--PID", "42"], ["--window", "12345"]):
+        for arguments in ([], ["--pid"], ["--pid", "42", "x"], ["42", "--pid"], ["--PID", "42"],
+                          *(["--pid", v] for v in ("0", "abc", "4294967296")), ["--window", "12345"]):
             with self.subTest(arguments=arguments):
                 self.assertEqual(run("", arguments)[:3], (2, b"", USAGE + NL))
 
@@ -98,7 +96,8 @@ class CommandLine(Case):
     def test_apartment_refused_gives_exit_3_and_no_capture(self):
         code, out, err, trace = run("com=sta")
         self.assertEqual((code, out, trace), (3, b"", [CLEAN_EXIT]))
-        self.assertRegex(err, rb"\AFalha ao inicializar COM \(0x80010106\)(: [^\r\n]+)?" + re.escape(NL) + rb"\Z")
+        self.assertRegex(err, rb"\AFalha ao inicializar COM \(0x80010106\)(: [^\r\n]+)?"
+                         + re.escape(NL) + rb"\Z")
 
 
 class Streaming(Case):
@@ -135,10 +134,10 @@ class Streaming(Case):
                 self.assertTornDown(trace, "stopped")
 
     def test_reader_gone_before_header_is_a_failure_without_start(self):
-        for preexec_fn in (None, lambda: os.close(1)):  # closed pipe, no stdout at all
+        for child in (None, lambda: os.close(1)):  # closed pipe, no stdout at all
             read_end, write_end = os.pipe()
             os.close(read_end)
-            code, out, err, trace = run("pace=prequeue packets=480", stdout=write_end, preexec_fn=preexec_fn)
+            code, out, err, trace = run("pace=prequeue packets=480", stdout=write_end, preexec_fn=child)
             os.close(write_end)
             self.assertEqual((code, "Start" in trace), (4, False))
             self.assertRegex(err, failure(0x8007006D))
@@ -149,17 +148,17 @@ class Failures(Case):
     def test_each_platform_failure_gives_its_line_exit_4_and_releases_everything(self):
         # Frames before a failing packet are written, and the packet whose release failed.
         # The code is the scenario's last one unless given.
-        q = "pace=prequeue packets=480x4 fail="
+        q = "pace=prequeue packets=480x4 fail=%s:0x88890004"
         for scenario, reached, written, *code in (
                 ("activate=0x80070005", "no operation", 0), ("result=code:0x88890008", "no client", 0),
                 ("result=fail:0x80004005", "no client", 0), ("result=none", "no client", 0, 0x8000FFFF),
-                ("result=other", "no audio client", 0, 0x80004002), ("initialize=0x88890008", "no event", 0),
-                ("seteventhandle=0x80070057", "no capture client", 0), ("start=0x88890001", "not started", 0),
-                (q + "getnext:2:0x88890004", "stopped", 960), (q + "getbuffer:1:0x88890004", "stopped", 480),
-                (q + "release:2:0x88890004", "stopped", 1440),
-                # no thread or no memory after the start; neither can be provoked under Wine
-                *(() if WINDOWS else (("threadstart=fail", "stopped", 0, 0x80070008),
-                                      ("pace=prequeue packets=480,4294967295s", "stopped", 480, 0x8007000E)))):
+                ("result=other", "no audio client", 0, 0x80004002), ("start=0x88890001", "not started", 0),
+                ("initialize=0x88890008", "no event", 0), (q % "getbuffer:1", "stopped", 480),
+                ("seteventhandle=0x80070057", "no capture client", 0), (q % "getnext:2", "stopped", 960),
+                (q % "release:2", "stopped", 1440),
+                *(() if WINDOWS else (  # no thread or no memory after the start: not under Wine
+                    ("threadstart=fail", "stopped", 0, 0x80070008),
+                    ("pace=prequeue packets=480,4294967295s", "stopped", 480, 0x8007000E)))):
             with self.subTest(scenario=scenario):
                 status, out, err, trace = run(scenario)
                 self.assertEqual(status, 4)
@@ -176,11 +175,10 @@ class Failures(Case):
 
     def test_activation_that_never_completes_or_completes_late_times_out(self):
         # a late answer comes after the controller let go and signals only the handler's event
-        for scenario, late in (("completion=never", []),
-                               ("completion=late:10400", ["ActivateCompleted", "GetActivateResult", CLIENT, CLIENT])):
+        for scenario, late in (("completion=never", []), ("completion=late:10400",
+                               ["ActivateCompleted", "GetActivateResult", CLIENT, CLIENT])):
             with self.subTest(scenario=scenario):
-                r = Run(scenario, stdin=subprocess.DEVNULL)
-                code, out, err, trace = r.finish()
+                code, out, err, trace = (r := Run(scenario, stdin=subprocess.DEVNULL)).finish()
                 self.assertEqual((code, out, trace[1:]), (4, b"", [OPERATION] + late + [CLEAN_EXIT]))
                 self.assertRegex(err, failure(0x800705B4))
                 self.assertGreaterEqual(r.elapsed, 9.5)
@@ -220,7 +218,7 @@ def main():
     NL = b"\r\n" if WINDOWS else b"\n"
     if ARGS.wine:
         subprocess.run([ARGS.wine, "--start-server"], check=True)
-    sys.exit(not unittest.main(argv=[sys.argv[0]] + rest, verbosity=2, exit=False).result.wasSuccessful())
+    sys.exit(not unittest.main(argv=sys.argv[:1] + rest, verbosity=2, exit=False).result.wasSuccessful())
 
 
 if __name__ == "__main__":
