@@ -1,17 +1,8 @@
-"""The self-test under Wine, inside a private PipeWire session.
-
-  test_selftest.py --selftest EXE --helper EXE --scripted EXE --wine WINE-RUN
-                   --source DIR [unittest options]
-
-Wine has no process-loopback capture, so here the self-test can only show
-that its player really renders (the Linux program captures the player's
-Wine process from the session) and that it ends with exit code 2. The other
-paths of its table and checks run against the scripted helper. The Linux
-program is taken from DIR/build/linux, and built there when it is missing.
-"""
+"""The self-test under Wine in a private PipeWire session; the Linux program (built when missing)
+captures its player. test_selftest.py --selftest E --helper E --scripted E --wine W --source DIR"""
 import argparse
 import os
-import select
+import re
 import subprocess
 import sys
 import tempfile
@@ -23,226 +14,110 @@ from test_pipewire import HEADER, SECOND, left, level, start_session, stop_sessi
 
 ARGS = None
 GUARD = 60  # seconds; reached only when something hangs
-PIPES = dict(stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-NO_CAPTURE = "This system has no process-loopback audio capture"
-
-
-def windows_path(path):
-    return "Z:" + os.path.abspath(path).replace("/", "\\")
 
 
 def linux_program():
-    path = os.path.join(ARGS.source, "build", "linux", "platform", "pipewire",
-                        "sondrel-process-loopback")
-    if not os.path.exists(path):
-        for step in (["cmake", "--preset", "linux"],
-                     ["cmake", "--build", "--preset", "linux", "--target",
-                      "sondrel-process-loopback"]):
-            subprocess.run(step, cwd=ARGS.source, check=True, stdout=subprocess.DEVNULL)
+    path = os.path.join(ARGS.source, "build/linux/platform/pipewire/sondrel-process-loopback")
+    build = ["--build", "--preset", "linux", "--target", "sondrel-process-loopback"]
+    for step in () if os.path.exists(path) else (["--preset", "linux"], build):
+        subprocess.run(["cmake", *step], cwd=ARGS.source, check=True, stdout=subprocess.DEVNULL)
     return path
 
 
-def read_line(proc, timeout):
-    """The child's first line, read without trusting it to ever write one."""
-    line, deadline = b"", time.monotonic() + timeout
-    while not line.endswith(b"\n"):
-        left_s = deadline - time.monotonic()
-        if left_s <= 0 or not select.select([proc.stdout], [], [], left_s)[0]:
-            raise AssertionError("no line from %s within %s s" % (proc.args, timeout))
-        byte = os.read(proc.stdout.fileno(), 1)
-        if not byte:
-            raise AssertionError("%s ended: %s" % (proc.args, proc.stderr.read()))
-        line += byte
-    return line.decode().strip()
-
-
-def collect(proc, timeout):
-    """Output and error of a child whose input is closed, once it has ended.
-    Read as it runs, so a full pipe never holds it back; end of file is not
-    awaited, because Wine's desktop process, started on demand by the
-    player's window, may keep a copy of a pipe it inherited."""
-    data = {proc.stdout: b"", proc.stderr: b""}
-    streams, deadline, ended = list(data), time.monotonic() + timeout, None
-    while streams:
-        ready = select.select(streams, [], [], 0.1)[0]
-        for stream in ready:
-            chunk = os.read(stream.fileno(), 65536)
-            data[stream] += chunk
-            if not chunk:
-                streams.remove(stream)
-        if proc.poll() is None:
-            if time.monotonic() > deadline:
-                raise AssertionError("%s still runs after %s s" % (proc.args, timeout))
-        else:
-            ended = ended or time.monotonic()
-            if not ready and time.monotonic() - ended > 1:
-                break
-    proc.wait(timeout=max(deadline - time.monotonic(), 1))  # pipes close before the exit shows
-    return data[proc.stdout], data[proc.stderr]
-
-
-def leftovers(prefix):
-    """Players and helpers still running in this Wine prefix."""
-    found = []
-    for pid in filter(str.isdigit, os.listdir("/proc")):
-        try:
-            with open("/proc/%s/cmdline" % pid, "rb") as f:
-                cmdline = f.read().replace(b"\0", b" ").decode(errors="replace")
-            with open("/proc/%s/environ" % pid, "rb") as f:
-                environ = f.read().split(b"\0")
-        except OSError:
-            continue
-        if ("WINEPREFIX=" + prefix).encode() in environ and (
-                "--play" in cmdline or "sondrel-process-loopback" in cmdline):
-            found.append(cmdline)
-    return found
+def leftovers(prefix):  # players and helpers still running in this Wine prefix
+    ps = subprocess.run(["ps", "-e", "eww", "-o", "args="], capture_output=True, text=True, check=True).stdout
+    return [p for p in ps.splitlines()
+            if " WINEPREFIX=%s " % prefix in p + " " and ("--play" in p or "loopback" in p)]
 
 
 class WineSelfTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.dir = tempfile.mkdtemp(prefix="sondrel-selftest-")
-        # The session moves HOME; the Wine prefix must stay where it is.
-        prefix = os.environ.get("SONDREL_WINEPREFIX",
-                                os.path.expanduser("~/.local/share/sondrel-wine"))
-        cls.prefix = prefix
-        cls.env = start_session(cls.dir)
-        cls.env["SONDREL_WINEPREFIX"] = prefix
+        cls.prefix = os.environ.get("SONDREL_WINEPREFIX", os.path.expanduser("~/.local/share/sondrel-wine"))
+        cls.env = dict(start_session(cls.dir), SONDREL_WINEPREFIX=cls.prefix)  # the session moves HOME
+        cls.addClassCleanup(stop_session, cls.dir)
 
-    @classmethod
-    def tearDownClass(cls):
-        stop_session(cls.dir)
-
-    def wine(self, *args, scenario=None, env=None):
-        env = dict(self.env if env is None else env)
-        if scenario is not None:
-            env["SONDREL_SCENARIO"] = scenario
-        proc = subprocess.Popen([ARGS.wine, *args], env=env, **PIPES)
-        self.addCleanup(self.end, proc)
+    def start(self, *args, env=None, out=subprocess.PIPE):
+        """Error output goes to a file: Wine's desktop process may keep a copy of a pipe it inherited."""
+        proc = subprocess.Popen(args, env=env or self.env, stdin=subprocess.PIPE, stdout=out,
+                                stderr=(err := self.enterContext(tempfile.TemporaryFile())))
+        proc.err = err
+        self.addCleanup(proc.__exit__, None, None, None)
+        self.addCleanup(lambda: proc.poll() is None and proc.kill())
         return proc
 
     @staticmethod
-    def end(proc):
-        if proc.poll() is None:
-            proc.kill()
-        proc.wait()
-        for stream in (proc.stdin, proc.stdout, proc.stderr):
-            stream.close()
+    def end(proc, *files):  # end of input ends the child; its exit code, error output and files
+        proc.stdin.close()
+        return (proc.wait(2 * GUARD), *(f.seek(0) or f.read() for f in (proc.err, *files)))
 
     def capture(self, option, pid, seconds):
-        proc = subprocess.Popen([linux_program(), option, str(pid)], env=self.env, **PIPES)
-        self.addCleanup(self.end, proc)
+        proc = self.start(linux_program(), option, str(pid))
         time.sleep(seconds)
-        out, err = proc.communicate(b"x", timeout=GUARD)
-        self.assertEqual((proc.returncode, err), (0, b""))
-        self.assertEqual(out[:16], HEADER)
-        # The newest half second: the link to the player is made by then.
-        samples = left(out)[-SECOND // 16:]
-        return level(samples, 440), level(samples, 1000)
+        out = proc.communicate(b"x", timeout=GUARD)[0]
+        self.assertEqual((self.end(proc)[:2], out[:16]), ((0, b""), HEADER))
+        return level(left(out)[-SECOND // 16:], 440), level(left(out)[-SECOND // 16:], 1000)  # the newest 0.5 s
 
     def test_player_renders_a_tone_the_session_carries(self):
-        first = self.wine(ARGS.selftest, "--play", "440", "--window")
-        second = self.wine(ARGS.selftest, "--play", "1000")
-        window = read_line(first, GUARD)
-        self.assertRegex(window, r"^0x[0-9a-f]+$")
-        self.assertNotEqual(int(window, 16), 0)
-        self.assertEqual(read_line(second, GUARD), "0x0")
-
-        # Wine's process for the player is the one started here, so the
-        # Linux program finds its stream by that process id.
-        a, b = self.capture("--pid", first.pid, 1.5)
-        self.assertGreater(a, 0.1)  # played at 0.25
-        self.assertLess(b, 0.01)
+        first = self.start(ARGS.wine, ARGS.selftest, "--play", "440", "--window")
+        second = self.start(ARGS.wine, ARGS.selftest, "--play", "1000")
+        for player, window in ((first, r"^0x0*[1-9a-f][0-9a-f]*$"), (second, r"^0x0$")):
+            self.assertRegex(player.stdout.readline().decode().strip(), window)
+        a, b = self.capture("--pid", first.pid, 1.5)  # Wine's process for the player is the one started here
+        self.assertTrue(a > 0.1 and b < 0.01, (a, b))  # played at 0.25
         a, b = self.capture("--exclude-pid", first.pid, 1.5)
-        self.assertLess(a, 0.01)
-        self.assertGreater(b, 0.1)
-
-        # Quiet and back, as the self-test's silent run asks of it.
-        first.stdin.write(b"s")
-        first.stdin.flush()
+        self.assertTrue(a < 0.01 and b > 0.1, (a, b))
+        os.write(first.stdin.fileno(), b"s")  # quiet and back, as the self-test's silent run asks
         time.sleep(0.3)
-        a, _ = self.capture("--exclude-pid", second.pid, 1.0)
-        self.assertLess(a, 0.01)
-        first.stdin.write(b"t")
-        first.stdin.flush()
-        a, _ = self.capture("--exclude-pid", second.pid, 1.0)
-        self.assertGreater(a, 0.1)
+        self.assertLess(self.capture("--exclude-pid", second.pid, 1.0)[0], 0.01)
+        os.write(first.stdin.fileno(), b"t")
+        self.assertGreater(self.capture("--exclude-pid", second.pid, 1.0)[0], 0.1)
+        self.assertEqual([self.end(player) for player in (first, second)], [(0, b"")] * 2)
 
-        for player in (first, second):
-            player.stdin.close()  # end of input ends it
-            _, err = collect(player, GUARD)
-            self.assertEqual((player.returncode, err), (0, b""))
-
-    def selftest(self, *args, scenario=None, env=None):
-        proc = self.wine(ARGS.selftest, *args, scenario=scenario, env=env)
-        proc.stdin.close()
-        out, err = collect(proc, GUARD * 2)
-        # Every child is ended before the self-test returns.
-        self.assertEqual(leftovers(self.prefix), [])
-        return proc.returncode, out.decode(), err.decode()
+    def selftest(self, scenario=None, env=None):
+        args = ("--helper", "Z:" + ARGS.scripted.replace("/", "\\")) if scenario else ()
+        out = self.enterContext(tempfile.TemporaryFile())
+        proc = self.start(ARGS.wine, ARGS.selftest, *args, out=out,
+                          env=dict(env or self.env, SONDREL_SCENARIO=scenario or ""))
+        code, err, out = self.end(proc, out)
+        self.assertEqual(leftovers(self.prefix), [])  # every child is ended before the self-test returns
+        return code, out.decode(), err
 
     def test_selftest_without_process_loopback_exits_2_with_one_sentence(self):
         code, out, err = self.selftest()
-        self.assertEqual((code, err), (2, ""), out)
         lines = out.splitlines()
-        self.assertRegex(lines[0], r"^player 1: 440 Hz, process \d+, window 0x[0-9a-f]+; "
-                                   r"player 2: 1000 Hz, process \d+; helper Z:\\.*"
-                                   r"sondrel-process-loopback\.exe$")
+        self.assertEqual((code, err, len(lines)), (2, b"", 7), out)
         self.assertRegex(lines[3], r"^include +4 +0\.00 +- +- +0 +- +- +-$")
-        self.assertEqual(lines[4], "(reads: the helper's output as it came through the pipe, "
-                                   "not the platform's packets)")
-        self.assertEqual(lines[5], "include   Falha na captura de \u00e1udio do processo "
-                                   "(0x80070002): File not found.")
-        self.assertEqual(lines[6], NO_CAPTURE + " (the helper's activation failed with "
-                                   "0x80070002): it needs Windows 10 version 2004 or later.")
-        self.assertEqual(len(lines), 7)
-
-        # The other answer of such a system, through the scripted helper.
-        code, out, _ = self.selftest("--helper", windows_path(ARGS.scripted),
-                                     scenario="result=code:0x80004002")
-        self.assertEqual(code, 2, out)
-        self.assertIn(NO_CAPTURE + " (the helper's activation failed with 0x80004002)", out)
+        self.assertEqual(lines[5], "include   Falha na captura de \u00e1udio do processo (0x80070002): File not found.")
+        self.assertEqual(lines[6], "This system has no process-loopback audio capture (the helper's activation "
+                                   "failed with 0x80070002): it needs Windows 10 version 2004 or later.")
 
     def test_selftest_without_an_output_device_exits_1_and_says_so(self):
-        # Outside the session Wine finds no audio server and no sound card.
-        env = {k: v for k, v in os.environ.items() if not k.startswith("PULSE_")}
-        env.update(SONDREL_WINEPREFIX=self.prefix, XDG_RUNTIME_DIR=self.dir + "/nothing")
-        code, out, _ = self.selftest(env=env)
+        env = {k: v for k, v in os.environ.items() if not k.startswith("PULSE_")}  # no server, no card
+        code, out, _ = self.selftest(env=dict(env, SONDREL_WINEPREFIX=self.prefix, XDG_RUNTIME_DIR="/nothing"))
         self.assertEqual(code, 1, out)
-        self.assertRegex(out, r"^Player 1 could not play: player: the 440 Hz tone could not be "
-                              r"played \(0x8[0-9A-F]{7}\)\. The self-test needs an audio output "
-                              r"device\.\n$")
+        self.assertRegex(out, r"^Player 1 could not play: player: the 440 Hz tone could not be played "
+                              r"\(0x8[0-9A-F]{7}\)\. The self-test needs an audio output device\.\n$")
 
     def test_selftest_fails_its_checks_on_silence_and_on_other_failures(self):
-        # Silent packets at the real pace: every run streams, no tone is heard.
-        code, out, _ = self.selftest("--helper", windows_path(ARGS.scripted),
-                                     scenario="packets=480s repeat pace=realtime")
+        code, out, _ = self.selftest("packets=480s repeat pace=realtime")  # streams at the real pace, no tone
         self.assertEqual(code, 1, out)
-        rows = {line.split()[0]: line.split() for line in out.splitlines()[3:7]}
-        self.assertEqual(list(rows), ["include", "exclude", "window", "silent"])
-        for row in rows.values():
-            exit_code, seconds, tone_a, tone_b, reads = row[1:6]
-            self.assertEqual((exit_code, tone_a, tone_b), ("0", "<-120", "<-120"))
-            self.assertGreater(float(seconds), 1.0)
-            self.assertGreater(int(reads), 10)
-            self.assertEqual(row[-1], "-")  # no sound ever
-        self.assertRegex(out, r"while player 1 was stopped \(\d+-\d+ ms\): \d+ reads, "
-                              r"[01]\.\d\d\d s of audio, 100\.0% of its frames zero")
-        self.assertIn("\ninclude   FAIL: wants 440 Hz present, 1000 Hz absent, header and exit "
-                      "code 0; got 440 Hz absent, 1000 Hz absent, header, exit code 0\n", out)
-        self.assertIn("\nexclude   FAIL: wants 440 Hz absent, 1000 Hz present, ", out)
-        self.assertIn("\nwindow    FAIL: wants 440 Hz present, 1000 Hz absent, ", out)
-        self.assertIn("\nsilent    pass: wants header and exit code 0\n", out)
+        for row in [line.split() for line in out.splitlines()[3:7]]:
+            self.assertEqual((row[1], float(row[2]) > 1, row[3], row[4], int(row[5]) > 10, row[-1]),
+                             ("0", True, "<-120", "<-120", True, "-"), out)
+        self.assertRegex(out, r"while player 1 was stopped \(\d+-\d+ ms\): \d+ reads, [01]\.\d{3} s of audio, "
+                              r"100\.0% of its frames zero")
+        wants = re.findall(r"^(\w+) +(FAIL|pass): wants (440 Hz \w+, 1000 Hz \w+, )?header", out, re.M)
+        self.assertEqual(wants, [("include", "FAIL", "440 Hz present, 1000 Hz absent, "),
+                                 ("exclude", "FAIL", "440 Hz absent, 1000 Hz present, "),
+                                 ("window", "FAIL", "440 Hz present, 1000 Hz absent, "), ("silent", "pass", "")])
+        self.assertIn("; got 440 Hz absent, 1000 Hz absent, header, exit code 0\n", out)
         self.assertTrue(out.endswith("Process-loopback capture does NOT work as expected here.\n"))
-
-        # A failure that is not a missing capture is a failed check, on every run.
-        code, out, _ = self.selftest("--helper", windows_path(ARGS.scripted),
-                                     scenario="activate=0x88890004")
-        self.assertEqual(code, 1, out)
-        self.assertEqual(out.count("(0x88890004)"), 4, out)
+        code, out, _ = self.selftest("activate=0x88890004")  # not a missing capture: a failed check, every run
+        self.assertEqual((code, out.count("(0x88890004)"), "no process-loopback" in out), (1, 4, False), out)
         self.assertIn("\nsilent    FAIL: wants header and exit code 0; got 440 Hz absent, "
                       "1000 Hz absent, no valid header, no exit code 0\n", out)
-        self.assertNotIn(NO_CAPTURE, out)
 
 
 if __name__ == "__main__":

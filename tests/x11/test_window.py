@@ -1,15 +1,7 @@
-"""--window on Linux against X11 windows, under an Xvfb of the test's own.
-
-  test_window.py --scripted PATH --helper PATH [--program PATH] [unittest options]
-
-The scripted build shows which process and mode reach the platform; the real
-program (optional) captures a tone by window in a private PipeWire session.
-"""
+"""--window against X11 windows under a private Xvfb: test_window.py --scripted P --helper P [--program P]"""
 import argparse
 import os
-import select
 import shutil
-import signal
 import socket
 import subprocess
 import sys
@@ -21,132 +13,77 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 import test_pipewire as pw  # noqa: E402
 
 ARGS = None
-HEADER = pw.HEADER
 USAGE = b"Uso: sondrel-process-loopback.exe --window <HWND> | --pid <PID> | --exclude-pid <PID>\n"
 GUARD = 20
-
-
-def start_xvfb(test):
-    """An Xvfb on a free display, ended by pid at cleanup; returns ':N'."""
-    read_end, write_end = os.pipe()
-    proc = subprocess.Popen(["Xvfb", "-displayfd", str(write_end), "-nolisten", "tcp",
-                             "-screen", "0", "320x240x24"], pass_fds=(write_end,),
-                            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                            stderr=subprocess.DEVNULL, start_new_session=True)
-    os.close(write_end)
-    test.addClassCleanup(proc.wait, GUARD)
-    test.addClassCleanup(lambda: proc.poll() is None and proc.terminate())
-    number = b""
-    with os.fdopen(read_end, "rb", buffering=0) as reader:
-        while not number.endswith(b"\n"):
-            if not select.select([reader], [], [], GUARD)[0]:
-                raise RuntimeError("Xvfb did not start")
-            chunk = reader.read(16)
-            if not chunk:
-                raise RuntimeError("Xvfb exited")
-            number += chunk
-    return ":" + number.decode().strip()
 
 
 class Window(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        cls.display = start_xvfb(cls)
+        read_end, write_end = os.pipe()
+        xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(write_end), "-nolisten", "tcp", "-screen", "0",
+                                 "320x240x24"], pass_fds=(write_end,), stdin=subprocess.DEVNULL,
+                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        os.close(write_end)
+        cls.addClassCleanup(xvfb.wait, GUARD)
+        cls.addClassCleanup(xvfb.terminate)
+        with os.fdopen(read_end) as reader:
+            cls.display = ":" + reader.readline().strip()
 
     def helper(self, *args, env=None):
-        """Starts the window helper; returns (window id, published pid, process)."""
-        proc = subprocess.Popen([ARGS.helper, *args], stdin=subprocess.PIPE,
-                                stdout=subprocess.PIPE, start_new_session=True,
+        """Starts the window helper, ended at cleanup; returns its window id, published pid, process."""
+        proc = subprocess.Popen([ARGS.helper, *args], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                 env=dict(env or os.environ, DISPLAY=self.display))
-        self.addCleanup(proc.wait, GUARD)
-        self.addCleanup(proc.stdin.close)
-        self.addCleanup(proc.stdout.close)
+        self.addCleanup(proc.__exit__, None, None, None)  # closes its input and waits
         window, pid = proc.stdout.readline().decode().split()
         return window, int(pid), proc
 
-    def scripted(self, window, display="own"):
-        """Runs the scripted build with stdin closed and DISPLAY the test's own
-        server, another, or unset (None); returns exit code, stdout, stderr,
-        the activation's 'pid mode' or None, and the seconds it took."""
-        with tempfile.NamedTemporaryFile(prefix="sondrel-trace-") as trace:
-            env = dict(os.environ, SONDREL_SCENARIO="", SONDREL_TRACE=trace.name)
-            env.pop("DISPLAY", None)
-            if display is not None:
-                env["DISPLAY"] = self.display if display == "own" else display
-            started = time.monotonic()
-            proc = subprocess.run([ARGS.scripted, "--window", window], env=env,
-                                  stdin=subprocess.DEVNULL, capture_output=True, timeout=GUARD)
-            elapsed = time.monotonic() - started
-            calls = [line.split() for line in trace.read().decode().splitlines()]
-        activation = next((" ".join(c[-2:]) for c in calls if c[0] == "ActivateAudioInterfaceAsync"),
-                          None)
-        return proc.returncode, proc.stdout, proc.stderr, activation, elapsed
-
-    def test_a_window_names_the_tree_of_its_process(self):
-        window, pid, _ = self.helper()
-        for value in (window, str(int(window, 16))):
-            with self.subTest(value=value):
-                self.assertEqual(self.scripted(value)[:4], (0, HEADER, b"", "%d 0" % pid))
-
-    def test_windows_that_name_no_process_or_no_server_give_usage_in_bounded_time(self):
-        no_pid, _, _ = self.helper("--no-pid")
-        # Published pid is a live process, but not the window's owner.
-        other_pid, _, _ = self.helper("--pid", str(os.getpid()))
-        own, _, _ = self.helper()
+    def test_window_names_its_process_or_gives_usage_in_bounded_time(self):
+        own, pid, _ = self.helper()
         gone, _, gone_proc = self.helper()
-        gone_proc.stdin.close()
-        gone_proc.wait(GUARD)
-        # The kernel completes the connection; nobody ever answers it.
-        silent = socket.socket()
-        self.addCleanup(silent.close)
-        for number in range(200, 400):
-            try:
-                silent.bind(("127.0.0.1", 6000 + number))
-                break
-            except OSError:
-                continue
-        silent.listen(4)
+        gone_proc.communicate(timeout=GUARD)
+        silent = self.enterContext(socket.create_server(("127.0.0.1", 0)))  # accepts, never answers
         no_server = next(n for n in range(500, 1000) if not os.path.exists("/tmp/.X11-unix/X%d" % n))
-        for name, value, display in (
-                ("no _NET_WM_PID", no_pid, "own"), ("pid of another process", other_pid, "own"),
-                ("destroyed window", gone, "own"),
-                ("wider than 32 bits", hex(int(own, 16) | 1 << 32), "own"),
-                ("no DISPLAY", own, None), ("no server there", own, ":%d" % no_server),
-                ("server never answers", own, "127.0.0.1:%d" % number)):
-            with self.subTest(name):
-                code, out, err, activation, elapsed = self.scripted(value, display)
-                self.assertEqual((code, out, err, activation), (2, b"", USAGE, None))
-                self.assertLess(elapsed, 6)
+        found, usage, x = (0, pw.HEADER, b"", ["%d 0" % pid]), (2, b"", USAGE, []), self.display
+        for value, display, want in (
+                (own, x, found), (str(int(own, 16)), x, found), (self.helper("--no-pid")[0], x, usage),
+                (self.helper("--pid", str(os.getpid()))[0], x, usage), (gone, x, usage),
+                (hex(int(own, 16) | 1 << 32), x, usage), (own, None, usage), (own, ":%d" % no_server, usage),
+                (own, "127.0.0.1:%d" % (silent.getsockname()[1] - 6000), usage)):
+            with self.subTest(value=value, display=display), tempfile.NamedTemporaryFile() as trace:
+                env = {k: v for k, v in os.environ.items() if k != "DISPLAY"} | {"SONDREL_SCENARIO": ""}
+                env.update(SONDREL_TRACE=trace.name, **({"DISPLAY": display} if display else {}))
+                started = time.monotonic()
+                proc = subprocess.run([ARGS.scripted, "--window", value], env=env, stdin=subprocess.DEVNULL,
+                                      capture_output=True, timeout=GUARD)
+                self.assertLess(time.monotonic() - started, 6)
+                activations = [" ".join(call.split()[-2:]) for call in trace.read().decode().splitlines()
+                               if call.startswith("ActivateAudioInterfaceAsync")]
+                self.assertEqual((proc.returncode, proc.stdout, proc.stderr, activations), want)
 
     def test_capture_by_window_takes_the_windows_tree_only(self):
         if not ARGS.program:
             self.skipTest("no --program given")
         tmp = tempfile.mkdtemp(prefix="sondrel-x11pw-")
         self.addCleanup(shutil.rmtree, tmp)
-        tones = {}
         for freq in (440, 1000):
-            tones[freq] = os.path.join(tmp, "%d.wav" % freq)
-            pw.make_tone(tones[freq], freq, 10)
+            pw.make_tone(os.path.join(tmp, "%d.wav" % freq), freq, 10)
         self.addCleanup(pw.stop_session, tmp)
         env = pw.start_session(tmp)
-        window, _, _ = self.helper("pw-play", tones[440], env=env)
-        other = subprocess.Popen(["paplay", tones[1000]], env=env, start_new_session=True)
-        self.addCleanup(other.wait)
-        self.addCleanup(lambda: other.poll() is None and os.killpg(other.pid, signal.SIGKILL))
-        cap = pw.Capture(subprocess.Popen([ARGS.program, "--window", window], env=dict(
-            env, DISPLAY=self.display), **pw.PIPES))
+        window = self.helper("pw-play", os.path.join(tmp, "440.wav"), env=env)[0]
+        self.helper("paplay", os.path.join(tmp, "1000.wav"), env=env)  # another tree plays the other tone
+        cap = pw.Capture(subprocess.Popen([ARGS.program, "--window", window],
+                                          env=dict(env, DISPLAY=self.display), **pw.PIPES))
         self.assertTrue(cap.wait_for(1), "the capture ended or stalled")
         rc, data, err = cap.finish()
-        self.assertEqual((rc, err), (0, ""))
-        self.assertEqual(data[:16], HEADER)
+        self.assertEqual((rc, err, data[:16]), (0, "", pw.HEADER))
         self.assertGreater(pw.level(pw.left(data), 440), 0.3)
         self.assertLess(pw.level(pw.left(data), 1000), 0.01)
 
 
 if __name__ == "__main__":
     parser = argparse.ArgumentParser()
-    parser.add_argument("--scripted", required=True)
-    parser.add_argument("--helper", required=True)
-    parser.add_argument("--program")
+    for option in ("--scripted", "--helper", "--program"):
+        parser.add_argument(option, required=option != "--program")
     ARGS, rest = parser.parse_known_args()
     unittest.main(argv=[sys.argv[0], "-v", *rest])
