@@ -1,81 +1,74 @@
 #include "capture_loop.h"
 
 #include "last_error.h"
-#include "output_stream.h"
-
-#include <cstdlib>
-#include <cstring>
 
 namespace {
 
-// Zeroed on growth only: nothing ever writes anything but zeros into it.
-bool EnsureSilence(SilenceBuffer& buffer, std::size_t samples) {
-    if (samples <= buffer.capacity) return true;
-    if (samples > SIZE_MAX / sizeof(float)) return false;
-    void* grown = std::realloc(buffer.samples, samples * sizeof(float));
-    if (grown == nullptr) return false;
-    buffer.samples = static_cast<float*>(grown);
-    std::memset(buffer.samples + buffer.capacity, 0,
-                (samples - buffer.capacity) * sizeof(float));
-    buffer.capacity = samples;
-    return true;
-}
+constexpr DWORD kStop = WAIT_OBJECT_0;
+constexpr DWORD kWriterDone = WAIT_OBJECT_0 + 1;
+constexpr DWORD kSampleReady = WAIT_OBJECT_0 + 2;
 
-// A packet can hold more than 4 GiB of bytes in theory; writing it in pieces
-// keeps the byte count from wrapping.
-HRESULT WriteBytes(const BYTE* data, std::uint64_t bytes) {
-    constexpr std::uint64_t kPiece = 0x40000000;
-    while (bytes > 0) {
-        const std::uint64_t piece = bytes < kPiece ? bytes : kPiece;
-        const HRESULT hr = WriteFully(data, static_cast<std::uint32_t>(piece));
-        if (FAILED(hr)) return hr;
-        data += piece;
-        bytes -= piece;
+// Copies pending packets into the ring and hands each back at once. A pass
+// ends when none is pending, or after a whole ring's worth (capped) so that a
+// platform that keeps up with the copying cannot hold off a stop.
+HRESULT Drain(IAudioCaptureClient* captureClient, OutputRing& ring, HRESULT& result,
+              bool& capped) {
+    std::uint64_t taken = 0;
+    UINT32 frames = 0;
+    result = captureClient->GetNextPacketSize(&frames);
+    while (SUCCEEDED(result) && frames != 0) {
+        if (taken >= kRingKeptFrames) {
+            capped = true;
+            return result;
+        }
+        BYTE* data = nullptr;
+        DWORD flags = 0;
+        UINT64 devicePosition = 0;
+        UINT64 counterPosition = 0;
+        result = captureClient->GetBuffer(&data, &frames, &flags, &devicePosition,
+                                          &counterPosition);
+        if (FAILED(result)) return result;
+        // A discontinuity has no mark in the stream; the frames around it
+        // simply follow each other.
+        const bool silent = (flags & AUDCLNT_BUFFERFLAGS_SILENT) != 0 || data == nullptr;
+        ring.Append(silent ? nullptr : data, frames);
+        taken += frames;
+        result = captureClient->ReleaseBuffer(frames);
+        if (FAILED(result)) return result;
+        frames = 0;
+        result = captureClient->GetNextPacketSize(&frames);
     }
-    return S_OK;
+    return result;
 }
 
 }  // namespace
 
-HRESULT RunCaptureLoop(IAudioCaptureClient* captureClient, const HANDLE waitList[2],
-                       std::uint16_t frameSize, HRESULT startResult, SilenceBuffer& silence) {
+HRESULT RunCaptureLoop(IAudioCaptureClient* captureClient, const HANDLE waitList[3],
+                       OutputWriter& writer, HRESULT startResult) {
     HRESULT result = startResult;
     for (;;) {
-        const DWORD woken = WaitForMultipleObjects(2, waitList, FALSE, INFINITE);
-        if (woken == WAIT_OBJECT_0 + 1) return result;
-        if (woken != WAIT_OBJECT_0) return LastErrorAsFailure();
-
-        UINT32 frames = 0;
-        result = captureClient->GetNextPacketSize(&frames);
-        while (SUCCEEDED(result) && frames != 0) {
-            BYTE* data = nullptr;
-            DWORD flags = 0;
-            UINT64 devicePosition = 0;
-            UINT64 counterPosition = 0;
-            result = captureClient->GetBuffer(&data, &frames, &flags, &devicePosition,
-                                              &counterPosition);
-            if (FAILED(result)) return result;
-
-            const std::uint64_t bytes = static_cast<std::uint64_t>(frames) * frameSize;
-            const BYTE* source = data;
-            if ((flags & AUDCLNT_BUFFERFLAGS_SILENT) != 0 || data == nullptr) {
-                const std::size_t samples = static_cast<std::size_t>(bytes / sizeof(float));
-                if (!EnsureSilence(silence, samples)) {
-                    captureClient->ReleaseBuffer(frames);
-                    return E_OUTOFMEMORY;
-                }
-                source = reinterpret_cast<const BYTE*>(silence.samples);
-            }
-            if (FAILED(WriteBytes(source, bytes))) {
-                captureClient->ReleaseBuffer(frames);
-                return kBrokenPipe;
-            }
-            result = captureClient->ReleaseBuffer(frames);
-            if (FAILED(result)) return result;
-
-            frames = 0;
-            result = captureClient->GetNextPacketSize(&frames);
+        DWORD woken = WaitForMultipleObjects(3, waitList, FALSE, INFINITE);
+        if (woken == kWriterDone) return result;
+        if (woken == kStop) {
+            // Data signalled with the stop was captured before it.
+            woken = WaitForSingleObject(waitList[2], 0);
+            if (woken == WAIT_TIMEOUT) return result;
+            if (woken != WAIT_OBJECT_0) return LastErrorAsFailure();
+            woken = kStop;
+        } else if (woken != kSampleReady) {
+            return LastErrorAsFailure();
         }
-        if (FAILED(result)) return result;
+        bool stopping = woken == kStop;
+        for (;;) {
+            bool capped = false;
+            Drain(captureClient, writer.ring, result, capped);
+            SetEvent(writer.wake);
+            if (FAILED(result) || stopping) return result;
+            if (!capped) break;
+            const DWORD now = WaitForMultipleObjects(2, waitList, FALSE, 0);
+            if (now == kWriterDone) return result;
+            if (now == kStop) stopping = true;
+            else if (now != WAIT_TIMEOUT) return LastErrorAsFailure();
+        }
     }
 }

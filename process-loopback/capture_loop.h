@@ -1,25 +1,13 @@
-// The main loop: sleep until data or stop, drain every packet to stdout.
+// The main loop: sleep until data, a stop or the writer's end; copy every
+// pending packet into the output ring.
 #pragma once
 
+#include "output_ring.h"
 #include "platform.h"
 
-#include <cstddef>
-#include <cstdint>
-#include <cstdlib>
-
-// Zero samples for silent packets; grows, never shrinks, always all zeros.
-struct SilenceBuffer {
-    float* samples = nullptr;
-    std::size_t capacity = 0;
-
-    SilenceBuffer() = default;
-    SilenceBuffer(const SilenceBuffer&) = delete;
-    SilenceBuffer& operator=(const SilenceBuffer&) = delete;
-    ~SilenceBuffer() { std::free(samples); }
-};
-
-// waitList: {SampleReadyEvent, StopEvent}. Returns the running result on stop,
-// 0x8007006D when standard output is gone, E_OUTOFMEMORY when silence cannot
-// be provided, or the first failing platform code.
-HRESULT RunCaptureLoop(IAudioCaptureClient* captureClient, const HANDLE waitList[2],
-                       std::uint16_t frameSize, HRESULT startResult, SilenceBuffer& silence);
+// waitList: {StopEvent, the writer's done event, SampleReadyEvent}. Returns
+// the running result on a stop or when the writer has ended (its own result
+// then decides the run), or the first failing platform or wait code. After a
+// stop it takes only what was pending with it: at most one more pass.
+HRESULT RunCaptureLoop(IAudioCaptureClient* captureClient, const HANDLE waitList[3],
+                       OutputWriter& writer, HRESULT startResult);

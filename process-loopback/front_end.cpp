@@ -34,7 +34,37 @@ std::uint32_t ProcessId(unsigned long long value) {
     return value <= 0xFFFFFFFFull ? static_cast<std::uint32_t>(value) : 0;
 }
 
+// Our own UTF-8, so always well formed.
+std::wstring Utf8ToWide(const std::string& bytes) {
+    std::wstring out;
+    for (std::size_t i = 0; i < bytes.size();) {
+        const auto lead = static_cast<unsigned char>(bytes[i]);
+        const std::size_t extra = lead < 0x80 ? 0 : lead < 0xE0 ? 1 : lead < 0xF0 ? 2 : 3;
+        std::uint32_t cp = extra == 0 ? lead : lead & (0x3F >> extra);
+        for (std::size_t k = 1; k <= extra && i + k < bytes.size(); ++k)
+            cp = (cp << 6) | (static_cast<unsigned char>(bytes[i + k]) & 0x3F);
+        i += extra + 1;
+        if (sizeof(wchar_t) == 2 && cp >= 0x10000) {
+            out += static_cast<wchar_t>(0xD800 + ((cp - 0x10000) >> 10));
+            out += static_cast<wchar_t>(0xDC00 + ((cp - 0x10000) & 0x3FF));
+        } else {
+            out += static_cast<wchar_t>(cp);
+        }
+    }
+    return out;
+}
+
+// A console shows UTF-16 as written, where UTF-8 bytes would come out in its
+// code page; pipes and files get the UTF-8 bytes parents read.
 void WriteToStandardError(const std::string& bytes) {
+    HANDLE error = GetStdHandle(STD_ERROR_HANDLE);
+    DWORD mode = 0;
+    if (GetConsoleMode(error, &mode)) {
+        const std::wstring text = Utf8ToWide(bytes);
+        DWORD written = 0;
+        if (WriteConsoleW(error, text.data(), static_cast<DWORD>(text.size()), &written, nullptr))
+            return;
+    }
     std::fwrite(bytes.data(), 1, bytes.size(), stderr);
     std::fflush(stderr);
 }

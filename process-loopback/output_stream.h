@@ -27,6 +27,7 @@ inline constexpr std::array<std::uint8_t, 16> StreamHeader = [] {
     return bytes;
 }();
 
-// Writes all of [data, data + length) to standard output, or returns
-// kBrokenPipe when a write fails or takes nothing.
+// Writes all of [data, data + length) to standard output. kBrokenPipe when
+// the reader went away (or a write took nothing); any other failed write
+// gives its own code, a full disk 0x80070070.
 HRESULT WriteFully(const void* data, std::uint32_t length);

@@ -1,11 +1,13 @@
-// Events over eventfd, standard handles over fds 0-2, detached threads, all
-// reached through a table of handles with generation counts: as on Windows, a
+// Events over eventfd, standard handles over fds 0-2, threads (signalled
+// when they end), processes by pid, all reached through a table of handles
+// with generation counts: as on Windows, a
 // closed or never-issued handle fails with ERROR_INVALID_HANDLE instead of
 // reaching freed memory or another object.
 #include <win32_posix.h>
 
 #include <atomic>
 #include <cerrno>
+#include <cstring>
 #include <ctime>
 #include <mutex>
 #include <new>
@@ -18,7 +20,7 @@
 
 namespace {
 
-enum class Kind : std::uint8_t { Free, Event, StandardStream, Thread };
+enum class Kind : std::uint8_t { Free, Event, StandardStream, Thread, Process };
 
 // One event object, shared by its handle and every duplicate of it.
 struct EventObject {
@@ -42,8 +44,8 @@ constexpr std::uint64_t kGenerationOne = std::uint64_t{1} << 32;
 struct Slot {
     std::atomic<std::uint64_t> state{0};
     Kind kind = Kind::Free;
-    int fd = -1;  // standard streams
-    EventObject* event = nullptr;
+    int fd = -1;  // standard streams; the pid of a process
+    EventObject* event = nullptr;  // events; a thread's end
     DWORD access = 0;
 };
 
@@ -149,15 +151,54 @@ HANDLE Allocate(Kind kind, EventObject* event, DWORD access) {
 }
 
 
+// As Windows reports the same conditions; a parent reads exit codes and
+// lines made from these.
 DWORD ErrorFromErrno(int error) {
     switch (error) {
     case EPIPE: return ERROR_BROKEN_PIPE;
+    case ENOSPC:
+    case EDQUOT: return ERROR_DISK_FULL;
+    case EFBIG: return ERROR_FILE_TOO_LARGE;
+    case EIO: return ERROR_GEN_FAILURE;
     case EBADF: return ERROR_INVALID_HANDLE;
     case ENOMEM: return ERROR_NOT_ENOUGH_MEMORY;
     case EACCES:
     case EPERM: return ERROR_ACCESS_DENIED;
     default: return ERROR_INVALID_PARAMETER;
     }
+}
+
+bool Signal(EventObject* event) {
+    event->signals.fetch_add(1, std::memory_order_release);
+    const std::uint64_t one = 1;
+    // A full counter (EAGAIN) is still signalled.
+    if (write(event->fd, &one, sizeof one) < 0 && errno != EAGAIN) {
+        lastError = ErrorFromErrno(errno);
+        return false;
+    }
+    return true;
+}
+
+// /proc/<pid>/status of a thread-group leader: its "State:" letter, or 0
+// when pid names no process (or only a thread of one).
+char ProcessState(DWORD pid, int* error) {
+    char path[40];
+    std::snprintf(path, sizeof path, "/proc/%u/status", static_cast<unsigned>(pid));
+    FILE* file = std::fopen(path, "re");
+    if (file == nullptr) {
+        *error = errno;
+        return 0;
+    }
+    char line[256];
+    char state = 0;
+    long tgid = -1;
+    while (std::fgets(line, sizeof line, file) != nullptr) {
+        if (std::strncmp(line, "State:", 6) == 0) std::sscanf(line + 6, " %c", &state);
+        if (std::strncmp(line, "Tgid:", 5) == 0) std::sscanf(line + 5, "%ld", &tgid);
+    }
+    std::fclose(file);
+    *error = ENOENT;
+    return tgid == static_cast<long>(pid) ? state : 0;
 }
 
 // Consumes an auto-reset event's signal; false if another waiter took it.
@@ -187,7 +228,7 @@ DWORD Wait(DWORD count, const HANDLE* handles, DWORD milliseconds) {
     for (DWORD i = 0; i < count; ++i) {
         uses[i].emplace(handles[i]);
         Use& use = *uses[i];
-        if (!use || use->kind != Kind::Event) {
+        if (!use || (use->kind != Kind::Event && use->kind != Kind::Thread)) {
             lastError = ERROR_INVALID_HANDLE;
             return WAIT_FAILED;
         }
@@ -222,12 +263,15 @@ DWORD Wait(DWORD count, const HANDLE* handles, DWORD milliseconds) {
 struct ThreadStart {
     LPTHREAD_START_ROUTINE start;
     LPVOID parameter;
+    EventObject* ended;  // one reference of its own
 };
 
 void* ThreadMain(void* argument) {
     ThreadStart start = *static_cast<ThreadStart*>(argument);
     delete static_cast<ThreadStart*>(argument);
     start.start(start.parameter);
+    Signal(start.ended);
+    ReleaseEventObject(start.ended);
     return nullptr;
 }
 
@@ -287,14 +331,7 @@ BOOL SetEvent(HANDLE event) {
         lastError = !use || use->kind != Kind::Event ? ERROR_INVALID_HANDLE : ERROR_ACCESS_DENIED;
         return FALSE;
     }
-    use->event->signals.fetch_add(1, std::memory_order_release);
-    const std::uint64_t one = 1;
-    // A full counter (EAGAIN) is still signalled.
-    if (write(use->event->fd, &one, sizeof one) < 0 && errno != EAGAIN) {
-        lastError = ErrorFromErrno(errno);
-        return FALSE;
-    }
-    return TRUE;
+    return Signal(use->event) ? TRUE : FALSE;
 }
 
 DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
@@ -366,10 +403,18 @@ BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD toRead, DWORD* read, LPOVERLAPPE
     return TransferOnStream(file, read, [&](int fd) { return ::read(fd, buffer, toRead); });
 }
 
+// Synchronous even where the parent left the descriptor non-blocking.
 BOOL WriteFile(HANDLE file, const void* buffer, DWORD toWrite, DWORD* written, LPOVERLAPPED) {
     const DWORD limit = writeLimit.load();
     if (limit != 0 && toWrite > limit) toWrite = limit;
-    return TransferOnStream(file, written, [&](int fd) { return ::write(fd, buffer, toWrite); });
+    return TransferOnStream(file, written, [&](int fd) {
+        ssize_t n = ::write(fd, buffer, toWrite);
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            pollfd ready{fd, POLLOUT, 0};
+            if (poll(&ready, 1, -1) >= 0 || errno == EINTR) errno = EINTR;  // write again
+        }
+        return n;
+    });
 }
 
 HANDLE CreateThread(LPSECURITY_ATTRIBUTES, std::size_t stackSize, LPTHREAD_START_ROUTINE start,
@@ -378,13 +423,19 @@ HANDLE CreateThread(LPSECURITY_ATTRIBUTES, std::size_t stackSize, LPTHREAD_START
         lastError = ERROR_NOT_ENOUGH_MEMORY;
         return nullptr;
     }
-    auto* startInfo = new (std::nothrow) ThreadStart{start, parameter};
-    HANDLE h = startInfo != nullptr ? Allocate(Kind::Thread, nullptr, 0) : nullptr;
+    const int fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    auto* ended = fd >= 0 ? new (std::nothrow) EventObject{fd, true} : nullptr;
+    auto* startInfo = ended != nullptr ? new (std::nothrow) ThreadStart{start, parameter, ended}
+                                       : nullptr;
+    HANDLE h = startInfo != nullptr ? Allocate(Kind::Thread, ended, SYNCHRONIZE) : nullptr;
     if (h == nullptr) {
         delete startInfo;
+        delete ended;
+        if (fd >= 0) close(fd);
         lastError = ERROR_NOT_ENOUGH_MEMORY;
         return nullptr;
     }
+    ended->handles.fetch_add(1);  // the thread's own
     pthread_attr_t attributes;
     pthread_attr_init(&attributes);
     pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
@@ -394,12 +445,60 @@ HANDLE CreateThread(LPSECURITY_ATTRIBUTES, std::size_t stackSize, LPTHREAD_START
     pthread_attr_destroy(&attributes);
     if (error != 0) {
         delete startInfo;
+        ReleaseEventObject(ended);
         CloseHandle(h);
         lastError = error == EAGAIN ? ERROR_NOT_ENOUGH_MEMORY : ErrorFromErrno(error);
         return nullptr;
     }
     if (threadId != nullptr) *threadId = 0;
     return h;
+}
+
+HANDLE OpenProcess(DWORD access, BOOL, DWORD processId) {
+    int error = 0;
+    const char state = processId != 0 ? ProcessState(processId, &error) : 0;
+    if (state == 0) {
+        lastError = error == EACCES || error == EPERM ? ERROR_ACCESS_DENIED : ERROR_INVALID_PARAMETER;
+        return nullptr;
+    }
+    std::lock_guard<std::mutex> lock(allocation);
+    for (std::uint32_t i = kStandardSlots; i < kSlots; ++i) {
+        Slot& slot = slots[i];
+        if (slot.kind != Kind::Free) continue;
+        slot.kind = Kind::Process;
+        slot.fd = static_cast<int>(processId);
+        slot.access = access;
+        const std::uint64_t opened = slot.state.load() | kOpen;
+        slot.state.store(opened, std::memory_order_release);
+        openHandles.fetch_add(1);
+        return HandleValue(i, opened);
+    }
+    lastError = ERROR_NOT_ENOUGH_MEMORY;
+    return nullptr;
+}
+
+// A zombie has ended; only its parent could still read the code.
+BOOL GetExitCodeProcess(HANDLE process, DWORD* exitCode) {
+    Use use(process);
+    if (!use || use->kind != Kind::Process || exitCode == nullptr) {
+        lastError = ERROR_INVALID_HANDLE;
+        return FALSE;
+    }
+    int error = 0;
+    const char state = ProcessState(static_cast<DWORD>(use->fd), &error);
+    *exitCode = state == 0 || state == 'Z' || state == 'X' ? 0 : STILL_ACTIVE;
+    return TRUE;
+}
+
+// No Windows console here: terminals take the UTF-8 the program writes.
+BOOL GetConsoleMode(HANDLE, DWORD*) {
+    lastError = ERROR_INVALID_HANDLE;
+    return FALSE;
+}
+
+BOOL WriteConsoleW(HANDLE, const wchar_t*, DWORD, DWORD*, void*) {
+    lastError = ERROR_INVALID_HANDLE;
+    return FALSE;
 }
 
 int _setmode(int, int) { return _O_BINARY; }  // no text mode to leave

@@ -8,6 +8,9 @@
 //   packets=480x10,480s,480n,z   frames per packet (s silent, n null data,
 //       z announced but given with 0 frames; xN repeats)   repeat
 //   pace=prequeue|fast|realtime  fail=getnext|getbuffer|release:K:HR
+//   buffer=MS  packets come at the wall clock's pace into a platform buffer
+//       of MS ms, as on Windows: a packet that finds it full is lost and the
+//       next one kept is flagged as a data discontinuity
 //   com=sta (main thread pre-set to a single-threaded apartment)
 //   threadstart=fail (Linux: the next thread start fails)
 //   writelimit=N (Linux: every write takes at most N bytes)
@@ -83,6 +86,7 @@ struct Scenario {
     bool threadStartFails = false;
     DWORD writeLimit = 0;
     bool stamp = false;
+    unsigned bufferMs = 0;
 };
 
 [[noreturn]] void Unreadable(const std::string& word) {
@@ -161,6 +165,12 @@ const std::pair<const char*, WordReader> kWords[] = {
     {"start", [](const std::string& v, Scenario& s) { return Code(v, s.start); }},
     {"packets", [](const std::string& v, Scenario& s) { return Packets(v, s.packets); }},
     {"repeat", [](const std::string& v, Scenario& s) { return v.empty() && (s.repeat = true); }},
+    {"buffer", [](const std::string& v, Scenario& s) {
+         std::uint64_t ms = 0;
+         if (!Number(v, ms, 10) || ms == 0 || ms > 60000) return false;
+         s.bufferMs = static_cast<unsigned>(ms);
+         return true;
+     }},
     {"stamp", [](const std::string& v, Scenario& s) { return v.empty() && (s.stamp = true); }},
     {"com", [](const std::string& v, Scenario& s) {
          return v == "sta" && (s.singleThreadedApartment = true);
@@ -355,6 +365,7 @@ struct Packet {
     std::uint64_t index = 0;
     PacketPlan plan;
     std::vector<float> samples;
+    bool discontinuity = false;
 };
 
 // Latency benchmark: when the packet's event is signalled, in ns.
@@ -433,7 +444,7 @@ public:
 #endif
         if (scenario_.pace == Pace::Prequeue) {
             std::lock_guard<std::mutex> lock(mutex_);
-            for (const PacketPlan& plan : scenario_.packets) queue_.push_back(Make(plan));
+            for (const PacketPlan& plan : scenario_.packets) Queue(Make(plan));
             if (!queue_.empty()) SetEvent(event_);
         } else if (!scenario_.packets.empty()) {
             engine_ = std::thread([this] { Produce(); });
@@ -467,7 +478,8 @@ public:
         outstanding_ = true;
         *frames = packet.plan.zeroFromGetBuffer ? 0 : packet.plan.frames;
         *data = packet.plan.nullData ? nullptr : reinterpret_cast<BYTE*>(packet.samples.data());
-        *flags = packet.plan.silent ? AUDCLNT_BUFFERFLAGS_SILENT : 0;
+        *flags = (packet.plan.silent ? AUDCLNT_BUFFERFLAGS_SILENT : 0) |
+                 (packet.discontinuity ? AUDCLNT_BUFFERFLAGS_DATA_DISCONTINUITY : 0);
         *device = *counter = packet.index;
         return S_OK;
     }
@@ -478,6 +490,7 @@ public:
         HRESULT hr = Fails("release") ? scenario_.failCode : S_OK;
         if (frames != (packet.plan.zeroFromGetBuffer ? 0 : packet.plan.frames))
             hr = static_cast<HRESULT>(0x88890011L);  // AUDCLNT_E_INVALID_SIZE
+        queuedFrames_ -= packet.plan.frames;
         queue_.pop_front();
         outstanding_ = false;
         room_.notify_all();
@@ -514,7 +527,42 @@ private:
         return packet;
     }
 
+    void Queue(Packet packet) {
+        queuedFrames_ += packet.plan.frames;
+        queue_.push_back(std::move(packet));
+    }
+
+    // Packet after packet on the wall clock's schedule, whether or not the
+    // program keeps up.
+    void ProduceIntoBuffer() {
+        const auto begin = std::chrono::steady_clock::now();
+        const std::uint64_t capacity = std::uint64_t{scenario_.bufferMs} * 48;
+        std::uint64_t due = 0;
+        bool lost = false;
+        for (std::size_t next = 0;; ++next) {
+            if (next == scenario_.packets.size()) {
+                if (!scenario_.repeat) return;
+                next = 0;
+            }
+            const PacketPlan plan = scenario_.packets[next];
+            std::unique_lock<std::mutex> lock(mutex_);
+            if (queuedFrames_ + plan.frames > capacity) {
+                nextFrame_ += plan.frames;
+                ++produced_;
+                lost = true;
+            } else {
+                Queue(Make(plan));
+                queue_.back().discontinuity = std::exchange(lost, false);
+                SetEvent(event_);
+            }
+            due += plan.frames;
+            const auto at = begin + std::chrono::microseconds(due * 1000000 / 48000);
+            if (room_.wait_until(lock, at, [this] { return halting_; })) return;
+        }
+    }
+
     void Produce() {
+        if (scenario_.bufferMs != 0) return ProduceIntoBuffer();
         for (std::size_t next = 0;; ++next) {
             if (next == scenario_.packets.size()) {
                 if (!scenario_.repeat) return;
@@ -524,7 +572,7 @@ private:
             std::unique_lock<std::mutex> lock(mutex_);
             room_.wait(lock, [this] { return halting_ || queue_.size() < kQueueLimit; });
             if (halting_) return;
-            queue_.push_back(Make(plan));
+            Queue(Make(plan));
             if (scenario_.stamp) StampSignalTime(queue_.back());
             SetEvent(event_);
             const auto period = std::chrono::microseconds(plan.frames * 1000000ull / 48000);
@@ -544,6 +592,7 @@ private:
     bool halting_ = false;
     std::uint64_t produced_ = 0;
     std::uint64_t nextFrame_ = 0;
+    std::uint64_t queuedFrames_ = 0;
 };
 
 class CaptureClient final : public IAudioCaptureClient, public RefCounted {

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <cstring>
 #include <deque>
 #include <tuple>
 #include <thread>
@@ -15,8 +16,10 @@
 namespace {
 
 // Packet n carries bytes of the value n + 1; failingCall fails on its failOnCall-th call.
+// With endless set, a packet of 480 frames is always pending, up to that many frames.
 struct FakeCaptureClient final : IAudioCaptureClient {
     std::deque<std::pair<UINT32, bool>> packets;  // frames, silent
+    std::uint64_t endless = 0;
     std::string failingCall;  // "next", "get" or "release"
     int failOnCall = 0, gets = 0, releases = 0, nexts = 0;
     HRESULT failure = static_cast<HRESULT>(0x88890004L);
@@ -27,6 +30,7 @@ struct FakeCaptureClient final : IAudioCaptureClient {
     ULONG STDMETHODCALLTYPE AddRef() override { return 1; }
     ULONG STDMETHODCALLTYPE Release() override { return 1; }
     HRESULT STDMETHODCALLTYPE GetNextPacketSize(UINT32* frames) override {
+        if (packets.empty() && endless >= 480) packets.push_back({480, false}), endless -= 480;
         *frames = packets.empty() ? 0 : packets.front().first;
         return Fails("next", ++nexts) ? failure : S_OK;
     }
@@ -47,25 +51,44 @@ struct FakeCaptureClient final : IAudioCaptureClient {
     bool Fails(const char* call, int count) const { return failingCall == call && count == failOnCall; }
 };
 
-// Stdout goes to a pipe (reader gone first with readerGone); a hang is stopped after 5 s.
-std::pair<HRESULT, std::vector<BYTE>> RunLoop(FakeCaptureClient& client, bool sampleReady, bool stop,
-                HRESULT startResult = S_OK, bool readerGone = false) {
-    HANDLE events[2] = {CreateEventW(nullptr, FALSE, sampleReady, nullptr),
-                        CreateEventW(nullptr, TRUE, stop, nullptr)},
+struct Outcome {
+    HRESULT loop, writer;
+    std::vector<BYTE> written;
+};
+
+// The loop and its writer thread; stdout goes to a pipe (reader gone first with
+// readerGone); a hang is stopped after 5 s.
+Outcome RunLoop(FakeCaptureClient& client, bool sampleReady, bool stop, HRESULT startResult = S_OK,
+                bool readerGone = false) {
+    OutputWriter writer;
+    EXPECT_TRUE(writer.ring.Init(8));
+    writer.wake = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    writer.done = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    HANDLE events[3] = {CreateEventW(nullptr, TRUE, stop, nullptr), writer.done,
+                        CreateEventW(nullptr, FALSE, sampleReady, nullptr)},
            finished = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     bool stopNeeded = false;  // read only after the join
     std::thread watchdog([&] {
-        if (WaitForSingleObject(finished, 5000) == WAIT_TIMEOUT) stopNeeded = true, SetEvent(events[1]); });
+        if (WaitForSingleObject(finished, 5000) == WAIT_TIMEOUT) stopNeeded = true, SetEvent(events[0]); });
     std::vector<BYTE> written, chunk(4096);
-    SilenceBuffer silence;
+    HRESULT writerResult = E_FAIL;
+    const auto run = [&] {
+        EXPECT_EQ(StartOutputWriter(writer), S_OK);
+        const HRESULT result = RunCaptureLoop(&client, events, writer, startResult);
+        writerResult = FinishOutputWriter(writer);
+        return result;
+    };
+    // Read while the loop runs: the writer must not block on a full pipe.
 #ifdef _WIN32
     HANDLE read = nullptr, write = nullptr, saved = GetStdHandle(STD_OUTPUT_HANDLE);
-    CreatePipe(&read, &write, nullptr, 1 << 20), SetStdHandle(STD_OUTPUT_HANDLE, write);
+    CreatePipe(&read, &write, nullptr, 1 << 16), SetStdHandle(STD_OUTPUT_HANDLE, write);
     if (readerGone) CloseHandle(read), read = nullptr;
-    const HRESULT result = RunCaptureLoop(&client, events, 8, startResult, silence);
-    SetStdHandle(STD_OUTPUT_HANDLE, saved), CloseHandle(write);
-    for (DWORD got = 0; read != nullptr && ReadFile(read, chunk.data(), 4096, &got, nullptr) && got > 0;)
-        written.insert(written.end(), chunk.begin(), chunk.begin() + got);
+    std::thread reader([&] {
+        for (DWORD got = 0; read != nullptr && ReadFile(read, chunk.data(), 4096, &got, nullptr) && got > 0;)
+            written.insert(written.end(), chunk.begin(), chunk.begin() + got);
+    });
+    const HRESULT result = run();
+    SetStdHandle(STD_OUTPUT_HANDLE, saved), CloseHandle(write), reader.join();
     if (read != nullptr) CloseHandle(read);
 #else
     std::signal(SIGPIPE, SIG_IGN);  // as the program's entry does
@@ -74,31 +97,43 @@ std::pair<HRESULT, std::vector<BYTE>> RunLoop(FakeCaptureClient& client, bool sa
     const int saved = dup(1);
     dup2(ends[1], 1), close(ends[1]);
     if (readerGone) close(ends[0]);
-    const HRESULT result = RunCaptureLoop(&client, events, 8, startResult, silence);
-    dup2(saved, 1), close(saved);
-    for (ssize_t got; !readerGone && (got = read(ends[0], chunk.data(), chunk.size())) > 0;)
-        written.insert(written.end(), chunk.begin(), chunk.begin() + got);
+    std::thread reader([&] {
+        for (ssize_t got; !readerGone && (got = read(ends[0], chunk.data(), chunk.size())) > 0;)
+            written.insert(written.end(), chunk.begin(), chunk.begin() + got);
+    });
+    const HRESULT result = run();
+    dup2(saved, 1), close(saved), reader.join();
     if (!readerGone) close(ends[0]);
 #endif
     SetEvent(finished), watchdog.join();
-    for (HANDLE event : {events[0], events[1], finished}) CloseHandle(event);
+    for (HANDLE event : {events[0], events[2], finished, writer.wake, writer.done}) CloseHandle(event);
     EXPECT_FALSE(stopNeeded || client.held) << "the loop hung or kept a buffer";
-    return {result, written};
+    return {result, writerResult, written};
 }
 
 TEST(CaptureLoop, PacketsPendingWithTheStopAreAllWrittenFirstAndAStopAloneEndsAtOnce) {
     FakeCaptureClient client;
     client.packets = {{16, false}, {4, true}, {8, false}};
-    auto [result, written] = RunLoop(client, true, true, S_FALSE);  // both before the first wait
+    Outcome out = RunLoop(client, true, true, S_FALSE);  // both before the first wait
     std::vector<BYTE> expected(128, 1);
     expected.insert(expected.end(), 32, 0), expected.insert(expected.end(), 64, 3);
-    EXPECT_EQ(result, S_OK);  // the last packet-size answer, not the start result
-    EXPECT_EQ(written, expected);
+    EXPECT_EQ(std::pair(out.loop, out.writer), std::pair(S_OK, S_OK));  // the last packet-size answer
+    EXPECT_EQ(out.written, expected);
 
     FakeCaptureClient unannounced;
     unannounced.packets = {{16, false}};  // pending, but never announced
-    std::tie(result, written) = RunLoop(unannounced, false, true, S_FALSE);
-    EXPECT_EQ(std::tuple(result, written.size(), unannounced.nexts), std::tuple(S_FALSE, 0u, 0));
+    out = RunLoop(unannounced, false, true, S_FALSE);
+    EXPECT_EQ(std::tuple(out.loop, out.written.size(), unannounced.nexts), std::tuple(S_FALSE, 0u, 0));
+}
+
+// A platform that always has a packet pending: the stop still ends the run after at most
+// one more pass, a ring's worth, not after everything it would ever deliver.
+TEST(CaptureLoop, AStopEndsTheRunWhateverThePlatformKeepsDelivering) {
+    FakeCaptureClient client;
+    client.endless = 8 * std::uint64_t{kRingKeptFrames};
+    const Outcome out = RunLoop(client, true, true);
+    EXPECT_EQ(std::pair(out.loop, out.writer), std::pair(S_OK, S_OK));
+    EXPECT_GT(client.endless, 0u);
 }
 
 // A failing packet call or write (reader gone) ends the loop with its code, no stop needed.
@@ -111,11 +146,47 @@ TEST(CaptureLoop, AFailingPacketCallOrWriteEndsTheLoopWithItsCode) {
         FakeCaptureClient client;
         client.packets = {{16, c.silent}, {16, false}, {16, false}};
         client.failingCall = c.call, client.failOnCall = c.onCall;
-        const auto [result, written] = RunLoop(client, true, false, S_OK, c.readerGone);
-        EXPECT_EQ(result, c.readerGone ? kBrokenPipe : client.failure);
+        const Outcome out = RunLoop(client, true, false, S_OK, c.readerGone);
+        // The writer's end, not the loop's, tells of the reader.
+        EXPECT_EQ(std::pair(out.loop, out.writer), c.readerGone ? std::pair(S_OK, kBrokenPipe)
+                                                                : std::pair(client.failure, S_OK));
+        if (c.readerGone) continue;  // the loop may have taken more before it heard
         EXPECT_EQ(std::pair(client.gets, client.releases), std::pair(c.released, c.released));
-        EXPECT_EQ(written.size(), c.readerGone ? 0 : std::size_t(c.released) * 128);
+        EXPECT_EQ(out.written.size(), std::size_t(c.released) * 128);
     }
+}
+
+// Frames carry their own number; the writer holds one block out (stalled) while far more
+// than the ring arrives: that block stays intact, the oldest queued audio goes, and what
+// remains is whole frames, in order, with one gap, at least the ring's promised length.
+TEST(OutputRing, AStalledWriterLosesTheOldestQueuedAudioNeverTheBlockItWrites) {
+    OutputRing ring;
+    ASSERT_TRUE(ring.Init(8));
+    std::uint64_t next = 0;
+    const auto append = [&](std::uint32_t frames) {
+        std::vector<std::uint64_t> packet(frames);
+        for (auto& frame : packet) frame = next++;
+        ring.Append(reinterpret_cast<const BYTE*>(packet.data()), frames);
+    };
+    append(1000);
+    const BYTE* held = nullptr;
+    std::uint32_t heldBytes = 0, heldBlock = 0;
+    ASSERT_TRUE(ring.Claim(&held, &heldBytes, &heldBlock));
+    while (next < 3 * std::uint64_t{kRingKeptFrames}) append(480);
+    std::vector<std::uint64_t> out(heldBytes / 8);
+    std::memcpy(out.data(), held, heldBytes);
+    ring.Free(heldBlock);
+    for (const BYTE* data; ring.Claim(&data, &heldBytes, &heldBlock); ring.Free(heldBlock)) {
+        const std::size_t at = out.size();
+        out.resize(at + heldBytes / 8);
+        std::memcpy(out.data() + at, data, heldBytes);
+    }
+    std::size_t gaps = 0;
+    for (std::size_t i = 0; i < out.size(); ++i)
+        gaps += out[i] != (i == 0 ? 0 : out[i - 1] + 1);
+    EXPECT_EQ(std::tuple(gaps, out.back(), out.size() + ring.DroppedFrames()),
+              std::tuple(std::size_t{1}, next - 1, next));
+    EXPECT_GE(out.size(), 1000 + std::size_t{kRingKeptFrames});
 }
 
 }  // namespace

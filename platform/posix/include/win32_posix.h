@@ -74,7 +74,13 @@ inline bool IsEqualGUID(const GUID& a, const GUID& b) { return a == b; }
 #define ERROR_INVALID_HANDLE 6L
 #define ERROR_NOT_ENOUGH_MEMORY 8L
 #define ERROR_INVALID_PARAMETER 87L
+#define ERROR_BAD_LENGTH 24L
+#define ERROR_GEN_FAILURE 31L
 #define ERROR_BROKEN_PIPE 109L
+#define ERROR_DISK_FULL 112L
+#define ERROR_FILE_TOO_LARGE 223L
+#define ERROR_NO_DATA 232L
+#define ERROR_PIPE_NOT_CONNECTED 233L
 #define ERROR_TIMEOUT 1460L
 
 inline HRESULT HRESULT_FROM_WIN32(long x) {
@@ -101,6 +107,8 @@ inline HRESULT HRESULT_FROM_WIN32(long x) {
 #define STD_OUTPUT_HANDLE ((DWORD)-11)
 #define STD_ERROR_HANDLE ((DWORD)-12)
 #define INVALID_HANDLE_VALUE ((HANDLE)(std::intptr_t)-1)
+#define PROCESS_QUERY_LIMITED_INFORMATION 0x1000u
+#define STILL_ACTIVE 259u
 
 struct SECURITY_ATTRIBUTES;
 using LPSECURITY_ATTRIBUTES = SECURITY_ATTRIBUTES*;
@@ -123,8 +131,18 @@ HANDLE GetStdHandle(DWORD which);
 BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD toRead, DWORD* read, LPOVERLAPPED overlapped);
 BOOL WriteFile(HANDLE file, const void* buffer, DWORD toWrite, DWORD* written,
                LPOVERLAPPED overlapped);
+// The handle is signalled when the thread's function has returned.
 HANDLE CreateThread(LPSECURITY_ATTRIBUTES attributes, std::size_t stackSize,
                     LPTHREAD_START_ROUTINE start, LPVOID parameter, DWORD flags, DWORD* threadId);
+// A process (thread-group leader) by its pid; a thread id, or a pid that
+// names nothing, fails with ERROR_INVALID_PARAMETER as on Windows.
+HANDLE OpenProcess(DWORD access, BOOL inherit, DWORD processId);
+// STILL_ACTIVE while it runs; once it has ended, 0 (the code of a process
+// that is not our child cannot be read here).
+BOOL GetExitCodeProcess(HANDLE process, DWORD* exitCode);
+BOOL GetConsoleMode(HANDLE console, DWORD* mode);
+BOOL WriteConsoleW(HANDLE console, const wchar_t* text, DWORD length, DWORD* written,
+                   void* reserved);
 
 // Open kernel handles of this process (events, duplicates, threads); tests
 // use it to see that nothing leaks.
