@@ -60,6 +60,7 @@ Slot slots[kSlots] = {{{kOpen}, Kind::StandardStream, 0, nullptr, 0},
 std::mutex allocation;  // creating and recycling slots; never held by a signal or wait
 
 thread_local DWORD lastError = 0;
+thread_local DWORD failingWait = 0;
 std::atomic<long> openHandles{0};
 std::atomic<int> failingThreadStarts{0};
 std::atomic<DWORD> writeLimit{0};
@@ -219,6 +220,11 @@ std::int64_t NowMs() {
 
 // Every handle must name an open event the caller may wait on.
 DWORD Wait(DWORD count, const HANDLE* handles, DWORD milliseconds) {
+    if (failingWait != 0) {
+        lastError = failingWait;
+        failingWait = 0;
+        return WAIT_FAILED;
+    }
     if (count == 0 || count > 64) {
         lastError = ERROR_INVALID_PARAMETER;
         return WAIT_FAILED;
@@ -307,6 +313,8 @@ long PosixOpenHandleCount() { return openHandles.load(); }
 void PosixFailThreadStarts(int count) { failingThreadStarts.store(count); }
 
 void PosixLimitWriteBytes(DWORD bytes) { writeLimit.store(bytes); }
+
+void PosixFailNextWait(DWORD error) { failingWait = error; }
 
 HANDLE CreateEventW(LPSECURITY_ATTRIBUTES, BOOL manualReset, BOOL initialState, LPCWSTR) {
     const int fd = eventfd(initialState ? 1 : 0, EFD_NONBLOCK | EFD_CLOEXEC);

@@ -2,17 +2,24 @@
 """The built program through real pipes, Linux build and .exe under Wine, on the
 scripted audio platform, whose trace shows each call, Release and what is left."""
 import argparse
+import array
 import os
 import re
+import shutil
 import struct
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import unittest
 
 ARGS = None
 WINDOWS = False  # the program under test is the .exe, native or under Wine
+TARGET = str(os.getpid())  # a live process for --pid; under Windows a helper's
+MISSING = "4294967288"  # a pid no process has
+RING = 1 << 18  # frames the helper keeps for a stalled reader
+SECOND = 8 * 48000
 NL = b"\n"
 HEADER = b"SDRA" + struct.pack("<IIHH", 1, 48000, 2, 32)
 USAGE = b"Uso: sondrel-process-loopback.exe --window <HWND> | --pid <PID> | --exclude-pid <PID>"
@@ -46,14 +53,43 @@ def failure(code):  # with or without the system's text
     return re.escape(CAPTURE) + rb" \(0x%08X\)(: [^\r\n]+)?" % code + re.escape(NL) + rb"\Z"
 
 
+def continuity(body):
+    """Whole frames of the counting pattern: (frames, gaps, frames lost in them)."""
+    samples = array.array("f", body)
+    left, right = samples[0::2], samples[1::2]
+    assert all(l == -r for l, r in zip(left, right)), "frames out of line"
+    jumps = [int(b - a - 1) for a, b in zip(left, left[1:]) if b != a + 1]
+    return len(left), len(jumps), sum(jumps)
+
+
+def read_at_pace(fd, stop_after=None, limit=None):
+    """Reads at exactly the audio's pace until end of file, stop_after seconds or limit bytes."""
+    got, started = [], time.monotonic()
+    size = 0
+    while limit is None or size < limit:
+        elapsed = time.monotonic() - started
+        if stop_after is not None and elapsed >= stop_after:
+            break
+        due = int(elapsed * SECOND) - size
+        if due <= 0:
+            time.sleep(0.01)
+            continue
+        chunk = os.read(fd, min(due, 1 << 16))
+        if not chunk:
+            break
+        got.append(chunk)
+        size += len(chunk)
+    return b"".join(got)
+
+
 class Run:
-    def __init__(self, scenario, arguments=("--pid", "42"), stdin=subprocess.PIPE,
-                 stdout=subprocess.PIPE, **kwargs):
+    def __init__(self, scenario, arguments=None, stdin=subprocess.PIPE,
+                 stdout=subprocess.PIPE, wrap=(), **kwargs):
         fd, self.trace_path = tempfile.mkstemp(prefix="sondrel-trace-")
         os.close(fd)
         env = dict(os.environ, SONDREL_SCENARIO=scenario, SONDREL_TRACE=self.trace_path)
         self.started = time.monotonic()
-        self.p = subprocess.Popen(command(ARGS.scripted, *arguments), stdin=stdin,
+        self.p = subprocess.Popen([*wrap, *command(ARGS.scripted, *(("--pid", TARGET) if arguments is None else arguments))], stdin=stdin,
                                   stdout=stdout, stderr=subprocess.PIPE, env=env, **kwargs)
 
     def finish(self):
@@ -65,7 +101,7 @@ class Run:
         return self.p.returncode, out or b"", WINE_NOISE.sub(b"", err) if ARGS.wine else err, lines
 
 
-def run(scenario, arguments=("--pid", "42"), stdin=subprocess.DEVNULL, **kwargs):
+def run(scenario, arguments=None, stdin=subprocess.DEVNULL, **kwargs):
     return Run(scenario, arguments, stdin, **kwargs).finish()
 
 
@@ -87,7 +123,9 @@ class CommandLine(Case):
                 self.assertEqual(run("", arguments)[:3], (2, b"", USAGE + NL))
 
     def test_target_reaches_the_platform_as_requested(self):
-        for arguments, blob in ((["--pid", "7\u00e1"], "1 7 0"), (["--exclude-pid", "0x1F"], "1 31 1")):
+        # a pid that names no process leaves nothing out
+        for arguments, blob in ((["--pid", TARGET + "\u00e1"], "1 %s 0" % TARGET),
+                                (["--exclude-pid", MISSING], "1 %s 1" % MISSING)):
             code, out, err, trace = run("activate=0x80070005", arguments)
             self.assertEqual((code, out), (4, b""))
             self.assertEqual(trace[0], "ActivateAudioInterfaceAsync VAD\\Process_Loopback "
@@ -113,7 +151,7 @@ class Streaming(Case):
     def test_a_stop_byte_or_the_reader_going_ends_a_stream_read_one_byte_at_a_time(self):
         for reader_goes in (False, True):
             with self.subTest(reader_goes=reader_goes):
-                r = Run("pace=fast repeat packets=480")
+                r = Run("pace=realtime repeat packets=480")
                 got = b"".join(os.read(r.p.stdout.fileno(), 1) for _ in range(16 + 8 * 480 * 3))
                 r.p.stdout.close() if reader_goes else os.write(r.p.stdin.fileno(), b"\x00")
                 code, out, err, trace = r.finish()
@@ -123,6 +161,37 @@ class Streaming(Case):
                 # a packet whose write failed is handed back before the stop; with stdin
                 # still open after the reader went, its watcher is left waiting
                 self.assertTornDown(trace, "stopped", "exit live=0 " if reader_goes else CLEAN_EXIT)
+
+    def test_a_stalled_reader_loses_only_what_the_ring_cannot_hold_and_a_stop_stays_bounded(self):
+        # Packets come at the real pace into a 1 s platform buffer. After a 3 s stall the
+        # reader keeps to the real pace, so it never catches up: the stop must still end
+        # the run once what was held when it came has gone out.
+        for stall in (3, 10):
+            with self.subTest(stall=stall):
+                r = Run("buffer=1000 repeat packets=480")
+                fd = r.p.stdout.fileno()
+                got = b""
+                while len(got) < 16 + SECOND // 2:
+                    got += os.read(fd, 16 + SECOND // 2 - len(got))
+                began = time.monotonic()
+                time.sleep(stall)
+                stalled = time.monotonic() - began
+                got += read_at_pace(fd, stop_after=1) if stall == 3 else b""
+                os.write(r.p.stdin.fileno(), b"\x00")
+                bound = 8 * (RING + 2 * 48000) + (1 << 16)  # ring, platform buffer, pipe
+                after = read_at_pace(fd, limit=bound + SECOND) if stall == 3 else b""
+                code, rest, err, trace = r.finish()
+                after += rest
+                self.assertEqual((code, err, got[:16]), (0, b"", HEADER))
+                self.assertLessEqual(len(after), bound)
+                count, gaps, lost = continuity((got + after)[16:])
+                self.assertEqual(len(got + after) - 16, 8 * count)
+                if stall == 3:
+                    self.assertEqual((gaps, lost), (0, 0))
+                else:  # one gap, no longer than the stall less the ring
+                    self.assertEqual(gaps, 1)
+                    self.assertLessEqual(lost, int(stalled * 48000) - RING)
+                self.assertTornDown(trace, "stopped")
 
     def test_stdin_at_end_or_any_standard_stream_missing_still_streams_and_stops(self):
         # A closed descriptor must not become an event; success codes besides S_OK are success.
@@ -134,13 +203,14 @@ class Streaming(Case):
                 self.assertTornDown(trace, "stopped")
 
     def test_reader_gone_before_header_is_a_failure_without_start(self):
-        for child in (None, lambda: os.close(1)):  # closed pipe, no stdout at all
+        # closed pipe; no stdout at all is no reader that went away but a handle that is not one
+        for child, expected in ((None, 0x8007006D), (lambda: os.close(1), 0x80070006)):
             read_end, write_end = os.pipe()
             os.close(read_end)
             code, out, err, trace = run("pace=prequeue packets=480", stdout=write_end, preexec_fn=child)
             os.close(write_end)
             self.assertEqual((code, "Start" in trace), (4, False))
-            self.assertRegex(err, failure(0x8007006D))
+            self.assertRegex(err, failure(expected))
             self.assertTornDown(trace, "not started")
 
 
@@ -156,15 +226,53 @@ class Failures(Case):
                 ("initialize=0x88890008", "no event", 0), (q % "getbuffer:1", "stopped", 480),
                 ("seteventhandle=0x80070057", "no capture client", 0), (q % "getnext:2", "stopped", 960),
                 (q % "release:2", "stopped", 1440),
-                *(() if WINDOWS else (  # no thread or no memory after the start: not under Wine
+                *(() if WINDOWS else (  # no thread after the start, a failed wait: not under Wine
                     ("threadstart=fail", "stopped", 0, 0x80070008),
-                    ("pace=prequeue packets=480,4294967295s", "stopped", 480, 0x8007000E)))):
+                    ("wait=fail completion=never", "no client", 0, 0x80070006)))):
             with self.subTest(scenario=scenario):
                 status, out, err, trace = run(scenario)
                 self.assertEqual(status, 4)
                 self.assertRegex(err, failure(code[0] if code else int(scenario[-10:], 16)))
                 self.assertEqual(out, HEADER + frames(0, written) if "Start" in trace else b"")
                 self.assertTornDown(trace, reached)
+
+    def test_a_pid_that_names_no_live_process_fails_before_activation(self):
+        pids = [MISSING]
+        if not WINDOWS:  # a child that ended and was not yet reaped, and a thread's id
+            zombie, alive = subprocess.Popen(["true"]), threading.Event()
+            thread = threading.Thread(target=alive.wait)
+            thread.start()
+            while open("/proc/%d/stat" % zombie.pid).read().split(") ")[1][0] != "Z":
+                time.sleep(0.01)
+            pids += [str(zombie.pid), str(thread.native_id)]
+        try:
+            for pid in pids:
+                with self.subTest(pid=pid):
+                    code, out, err, trace = run("", ["--pid", pid])
+                    self.assertEqual((code, out, trace), (4, b"", [CLEAN_EXIT]))
+                    self.assertRegex(err, failure(0x80070057))
+        finally:
+            if not WINDOWS:
+                alive.set(), thread.join(), zombie.wait()
+
+    def test_a_full_disk_is_a_failure_with_its_code_before_or_after_the_header(self):
+        with open("/dev/full", "wb") as full:
+            code, out, err, trace = run("", stdout=full)
+        self.assertEqual(code, 4)
+        self.assertRegex(err, failure(0x80070070))
+        self.assertTornDown(trace, "not started")
+        if WINDOWS or os.geteuid() != 0 or not shutil.which("unshare"):
+            self.skipTest("a small file system of its own needs root and unshare on Linux")
+        with tempfile.TemporaryDirectory() as mount:
+            script = 'mount -t tmpfs -o size=256k sondrel "$0" && exec "$@" >"$0/out"'
+            r = Run("pace=fast repeat packets=480", stdout=None, wrap=("unshare", "-m", "sh", "-c", script, mount))
+            r.p.wait(60)  # stdin open: only the failed write ends it
+            code, out, err, trace = r.finish()
+        if code == 1 and b"mount" in err:
+            self.skipTest("no tmpfs could be mounted: " + err.decode(errors="replace").strip())
+        self.assertEqual(code, 4)
+        self.assertRegex(err, failure(0x80070070))
+        self.assertTornDown(trace, "stopped", "exit live=0 ")  # stdin still open: its watcher waits
 
     def test_system_text_is_utf8_and_one_line(self):
         text = b"Access denied." if WINDOWS else "Acesso negado.".encode()
@@ -214,11 +322,22 @@ def main():
     for option in ("--scripted", "--production", "--window-helper", "--wine"):
         parser.add_argument(option)
     ARGS, rest = parser.parse_known_args()
+    global TARGET
     WINDOWS = bool(ARGS.wine) or sys.platform == "win32"
     NL = b"\r\n" if WINDOWS else b"\n"
     if ARGS.wine:
         subprocess.run([ARGS.wine, "--start-server"], check=True)
-    sys.exit(not unittest.main(argv=sys.argv[:1] + rest, verbosity=2, exit=False).result.wasSuccessful())
+    helper = None
+    if WINDOWS:  # --pid must name a live Windows process
+        helper = subprocess.Popen(command(ARGS.window_helper), stdin=subprocess.PIPE,
+                                  stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        TARGET = helper.stdout.readline().decode().split()[1]
+    try:
+        result = unittest.main(argv=sys.argv[:1] + rest, verbosity=2, exit=False).result
+    finally:
+        if helper:
+            helper.communicate(timeout=30)
+    sys.exit(not result.wasSuccessful())
 
 
 if __name__ == "__main__":

@@ -13,6 +13,8 @@
 //       next one kept is flagged as a data discontinuity
 //   com=sta (main thread pre-set to a single-threaded apartment)
 //   threadstart=fail (Linux: the next thread start fails)
+//   wait=fail (Linux: the program's next wait after the activation call fails
+//       with ERROR_INVALID_HANDLE)
 //   writelimit=N (Linux: every write takes at most N bytes)
 //   stamp   (benchmarks: the first 8 bytes of each packet hold, as a
 //       little-endian u64, the monotonic time in ns at which its event was
@@ -87,6 +89,7 @@ struct Scenario {
     DWORD writeLimit = 0;
     bool stamp = false;
     unsigned bufferMs = 0;
+    bool waitFails = false;
 };
 
 [[noreturn]] void Unreadable(const std::string& word) {
@@ -175,6 +178,7 @@ const std::pair<const char*, WordReader> kWords[] = {
     {"com", [](const std::string& v, Scenario& s) {
          return v == "sta" && (s.singleThreadedApartment = true);
      }},
+    {"wait", [](const std::string& v, Scenario& s) { return v == "fail" && (s.waitFails = true); }},
     {"threadstart", [](const std::string& v, Scenario& s) {
          return v == "fail" && (s.threadStartFails = true);
      }},
@@ -721,6 +725,9 @@ HRESULT WINAPI ActivateAudioInterfaceAsync(LPCWSTR path, REFIID riid, PROPVARIAN
                 blob[0], blob[1], blob[2]);
     *operation = nullptr;
     if (FAILED(s.activate)) return s.activate;
+#ifndef _WIN32
+    if (s.waitFails) PosixFailNextWait(ERROR_INVALID_HANDLE);
+#endif
 
     auto* created = new Operation();
     *operation = created;

@@ -154,6 +154,10 @@ void PosixFailThreadStarts(int count);
 // slow device may, so tests can see partial writes handled. Nothing else
 // calls it.
 void PosixLimitWriteBytes(DWORD bytes);
+// Makes the calling thread's next wait fail with `error`, as a wait on a
+// handle that is not (or no longer) waitable does, so tests can reach the
+// paths that handle it. Nothing else calls it.
+void PosixFailNextWait(DWORD error);
 
 // ---- windows ---------------------------------------------------------------
 BOOL IsWindow(HWND window);
