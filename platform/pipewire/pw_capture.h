@@ -15,9 +15,11 @@ struct CaptureRequest {
     bool excludeTree = false;  // false: only the tree; true: all but the tree
 };
 
-// Frames the ring holds: 2^18 at 48 kHz is 5.4 s, so a reader stalling for
-// 2 s loses nothing even with several quanta in flight.
-constexpr std::uint32_t kRingFrames = 1u << 18;
+// Frames the ring holds: the platform's buffer, as Windows keeps one (tens of
+// ms to 1 s); the program's own ring keeps 5.46 s for a stalled reader. 2^16
+// at 48 kHz is 1.37 s, room for several of the largest cycles while the
+// capture thread is late.
+constexpr std::uint32_t kRingFrames = 1u << 16;
 // Largest packet handed out; also the staging area for wrapped packets.
 constexpr std::uint32_t kMaxPacketFrames = 4096;
 // Longest block of one graph cycle we take: PipeWire's largest quantum

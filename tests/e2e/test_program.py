@@ -312,6 +312,10 @@ class WindowsBuild(unittest.TestCase):
                 p = subprocess.run(command(ARGS.production, *arguments),
                                    stdin=subprocess.DEVNULL, capture_output=True, timeout=60)
                 self.assertEqual((p.returncode, p.stdout, p.stderr), result, arguments)
+            p = subprocess.run(command(ARGS.production, "--pid", MISSING),
+                               stdin=subprocess.DEVNULL, capture_output=True, timeout=60)
+            self.assertEqual((p.returncode, p.stdout), (4, b""))
+            self.assertRegex(p.stderr, failure(0x80070057))
         finally:
             helper.communicate(timeout=30)
 
