@@ -11,7 +11,6 @@
 #include <ctime>
 #include <mutex>
 #include <new>
-#include <optional>
 
 #include <poll.h>
 #include <pthread.h>
@@ -218,7 +217,25 @@ std::int64_t NowMs() {
     return static_cast<std::int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
-// Every handle must name an open event the caller may wait on.
+// The slots of one wait, held for its length; only as many as are used are
+// ever built (the loop waits once per packet).
+class Uses {
+public:
+    Uses() = default;
+    Uses(const Uses&) = delete;
+    Uses& operator=(const Uses&) = delete;
+    ~Uses() {
+        while (built_ > 0) (*this)[--built_].~Use();
+    }
+    Use& Add(HANDLE handle) { return *new (storage_[built_++]) Use(handle); }
+    Use& operator[](DWORD i) { return *std::launder(reinterpret_cast<Use*>(storage_[i])); }
+
+private:
+    alignas(Use) unsigned char storage_[64][sizeof(Use)];
+    DWORD built_ = 0;
+};
+
+// Every handle must name an open event (or thread) the caller may wait on.
 DWORD Wait(DWORD count, const HANDLE* handles, DWORD milliseconds) {
     if (failingWait != 0) {
         lastError = failingWait;
@@ -229,11 +246,10 @@ DWORD Wait(DWORD count, const HANDLE* handles, DWORD milliseconds) {
         lastError = ERROR_INVALID_PARAMETER;
         return WAIT_FAILED;
     }
-    std::optional<Use> uses[64];
+    Uses uses;
     pollfd fds[64];
     for (DWORD i = 0; i < count; ++i) {
-        uses[i].emplace(handles[i]);
-        Use& use = *uses[i];
+        Use& use = uses.Add(handles[i]);
         if (!use || (use->kind != Kind::Event && use->kind != Kind::Thread)) {
             lastError = ERROR_INVALID_HANDLE;
             return WAIT_FAILED;
@@ -260,7 +276,7 @@ DWORD Wait(DWORD count, const HANDLE* handles, DWORD milliseconds) {
         }
         // Lowest signalled index wins, as on Windows.
         for (DWORD i = 0; i < count; ++i)
-            if ((fds[i].revents & POLLIN) != 0 && TryAcquire((*uses[i])->event))
+            if ((fds[i].revents & POLLIN) != 0 && TryAcquire(uses[i]->event))
                 return WAIT_OBJECT_0 + i;
         if (ready == 0 && timeout == 0) return WAIT_TIMEOUT;
     }
