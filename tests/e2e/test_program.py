@@ -188,9 +188,10 @@ class Streaming(Case):
                 self.assertEqual(len(got + after) - 16, 8 * count)
                 if stall == 3:
                     self.assertEqual((gaps, lost), (0, 0))
-                else:  # one gap, no longer than the stall less the ring
+                else:  # one gap, no longer than the stall less the ring, and the ring came out
                     self.assertEqual(gaps, 1)
                     self.assertLessEqual(lost, int(stalled * 48000) - RING)
+                    self.assertGreaterEqual(count - 24000, RING)
                 self.assertTornDown(trace, "stopped")
 
     def test_stdin_at_end_or_any_standard_stream_missing_still_streams_and_stops(self):
