@@ -12,7 +12,8 @@
 //       of MS ms, as on Windows: a packet that finds it full is lost and the
 //       next one kept is flagged as a data discontinuity
 //   com=sta (main thread pre-set to a single-threaded apartment)
-//   threadstart=fail (Linux: the next thread start fails)
+//   threadstart=fail|early (Linux: the next thread start after Start, or
+//       after GetService, fails)
 //   wait=fail (Linux: the program's next wait after the activation call fails
 //       with ERROR_INVALID_HANDLE)
 //   writelimit=N (Linux: every write takes at most N bytes)
@@ -86,6 +87,7 @@ struct Scenario {
     HRESULT failCode = E_FAIL;
     bool singleThreadedApartment = false;
     bool threadStartFails = false;
+    bool threadStartFailsEarly = false;
     DWORD writeLimit = 0;
     bool stamp = false;
     unsigned bufferMs = 0;
@@ -180,6 +182,7 @@ const std::pair<const char*, WordReader> kWords[] = {
      }},
     {"wait", [](const std::string& v, Scenario& s) { return v == "fail" && (s.waitFails = true); }},
     {"threadstart", [](const std::string& v, Scenario& s) {
+         if (v == "early") return s.threadStartFailsEarly = true;
          return v == "fail" && (s.threadStartFails = true);
      }},
     {"writelimit", [](const std::string& v, Scenario& s) {
@@ -634,6 +637,9 @@ private:
 HRESULT STDMETHODCALLTYPE Client::GetService(REFIID riid, void** service) {
     Record("GetService");
     *service = nullptr;
+#ifndef _WIN32
+    if (scenario_.threadStartFailsEarly) PosixFailThreadStarts(1);
+#endif
     if (FAILED(scenario_.getService)) return scenario_.getService;
     if (!IsEqualIID(riid, IID_IAudioCaptureClient)) return E_NOINTERFACE;
     *service = static_cast<IAudioCaptureClient*>(new CaptureClient(this));
