@@ -59,7 +59,7 @@ HRESULT CheckTargetExists(const CaptureTarget& target) {
     if (target.LoopbackMode != PROCESS_LOOPBACK_MODE_INCLUDE_TARGET_PROCESS_TREE) return S_OK;
     HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, target.processId);
     if (process == nullptr)
-        return GetLastError() == ERROR_INVALID_PARAMETER ? E_INVALIDARG : S_OK;
+        return GetLastError() == DWORD{ERROR_INVALID_PARAMETER} ? E_INVALIDARG : S_OK;
     DWORD exitCode = STILL_ACTIVE;
     const bool exited = GetExitCodeProcess(process, &exitCode) && exitCode != STILL_ACTIVE;
     CloseHandle(process);

@@ -44,12 +44,14 @@ std::wstring Utf8ToWide(const std::string& bytes) {
         for (std::size_t k = 1; k <= extra && i + k < bytes.size(); ++k)
             cp = (cp << 6) | (static_cast<unsigned char>(bytes[i + k]) & 0x3F);
         i += extra + 1;
-        if (sizeof(wchar_t) == 2 && cp >= 0x10000) {
-            out += static_cast<wchar_t>(0xD800 + ((cp - 0x10000) >> 10));
-            out += static_cast<wchar_t>(0xDC00 + ((cp - 0x10000) & 0x3FF));
-        } else {
-            out += static_cast<wchar_t>(cp);
+        if constexpr (sizeof(wchar_t) == 2) {
+            if (cp >= 0x10000) {
+                out += static_cast<wchar_t>(0xD800 + ((cp - 0x10000) >> 10));
+                out += static_cast<wchar_t>(0xDC00 + ((cp - 0x10000) & 0x3FF));
+                continue;
+            }
         }
+        out += static_cast<wchar_t>(cp);
     }
     return out;
 }

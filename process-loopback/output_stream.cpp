@@ -7,9 +7,14 @@ namespace {
 // The codes that mean the reading end is gone, the one outcome a parent
 // causes on purpose; everything else is a fault of the output.
 HRESULT WriteFailure() {
-    const DWORD error = GetLastError();
-    if (error == ERROR_BROKEN_PIPE || error == ERROR_NO_DATA || error == ERROR_PIPE_NOT_CONNECTED)
+    switch (GetLastError()) {
+    case ERROR_BROKEN_PIPE:
+    case ERROR_NO_DATA:
+    case ERROR_PIPE_NOT_CONNECTED:
         return kBrokenPipe;
+    default:
+        break;
+    }
     return LastErrorAsFailure();
 }
 
