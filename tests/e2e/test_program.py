@@ -4,7 +4,9 @@ scripted audio platform, whose trace shows each call, Release and what is left."
 import argparse
 import array
 import os
+import pty
 import re
+import select
 import shutil
 import struct
 import subprocess
@@ -282,6 +284,24 @@ class Failures(Case):
         if not WINDOWS:
             text = "O servi\u00e7o de \u00e1udio n\u00e3o est\u00e1 em execu\u00e7\u00e3o.".encode()
             self.assertEqual(run("initialize=0x88890010")[2], CAPTURE + b" (0x88890010): " + text + NL)
+        if ARGS.wine:  # Wine makes a terminal the console; it shows the line in the terminal's UTF-8
+            main, other = pty.openpty()
+            p = subprocess.Popen(command(ARGS.scripted, "--pid", TARGET), stdin=subprocess.DEVNULL,
+                                 stdout=subprocess.DEVNULL, stderr=other,
+                                 env=dict(os.environ, SONDREL_SCENARIO="activate=0x80070005", LANG="C.UTF-8"))
+            os.close(other)
+            shown = b""
+            while select.select([main], [], [], 30)[0]:
+                try:
+                    chunk = os.read(main, 4096)
+                except OSError:  # the terminal's other end is gone
+                    break
+                shown += chunk
+                if not chunk or b"\n" in chunk:
+                    break
+            os.close(main)
+            self.assertEqual(p.wait(60), 4)
+            self.assertIn(" \u00e1udio ".encode(), shown)  # not the UTF-8 bytes read as a code page
 
     def test_activation_that_never_completes_or_completes_late_times_out(self):
         # a late answer comes after the controller let go and signals only the handler's event
