@@ -9,7 +9,8 @@
 // seals it (the loop then opens a new one) and writes it straight from the
 // pool. With no free block the loop takes the oldest queued one back: the one
 // being written is out of the queue and never touched. No locks: the queue
-// head is the only value both sides change, by compare-and-swap.
+// head and the fill of the newest block are the only values both sides
+// change, each by one atomic read-modify-write.
 #pragma once
 
 #include "platform.h"
