@@ -108,9 +108,9 @@ class WineSelfTest(unittest.TestCase):
         code, out, _ = self.selftest("packets=480s repeat pace=realtime completion=late:600")  # a slow activation, no tone
         self.assertEqual(code, 1, out)
         rows = {line.split()[0]: line.split() for line in out.splitlines()[4:10]}
-        for name in ("include", "exclude", "window", "silent", "exits"):  # columns as the table's head names them
+        for name in ("include", "exclude", "window", "silent", "exits"):  # audio for most of a run timed from its header
             row = rows[name]
-            self.assertEqual((row[1], 1.0 < float(row[2]) <= float(row[3]) + 0.1, row[4:10], row[-1]),  # paced by sleeps
+            self.assertEqual((row[1], 0.75 < float(row[2]) <= float(row[3]) + 0.1, row[4:10], row[-1]),
                              ("0", True, ["<-120", "0%", "<-120", "0%", "0", "0"], "-"), out)
         self.assertEqual(rows["nopid"][1:3], ["4", "0.00"], out)  # a pid that names no process fails at once
         self.assertRegex(out, r"while player 1 was stopped \(\d+-\d+ ms\): \d+ reads, 0\.\d{3} s of audio, "
@@ -129,6 +129,7 @@ class WineSelfTest(unittest.TestCase):
         code, out, _ = self.selftest("activate=0x88890004")  # not a missing capture: a failed check, every run
         self.assertEqual((code, out.count("(0x88890004)"), "no process-loopback" in out), (1, 5, False), out)
         self.assertIn("\nsilent   FAIL: wants header, exit code 0 after the stop; got no valid header, exit code 4\n", out)
+
 
 if __name__ == "__main__":
     parser = argparse.ArgumentParser()
