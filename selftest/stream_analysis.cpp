@@ -11,26 +11,42 @@ namespace {
 
 constexpr std::uint8_t kHeader[kHeaderBytes] = {'S', 'D', 'R', 'A', 1, 0, 0, 0,
                                                 0x80, 0xBB, 0, 0, 2, 0, 32, 0};
-constexpr std::size_t kBlockFrames = 4800;  // 100 ms: 440 Hz and 1 kHz fall on whole bins
-
-// Present and absent are far apart so that neither a mixer's gain nor the
-// leakage of a tone that starts mid-block (about -55 dBFS from a -12 dBFS
-// tone) can move a tone from one to the other.
+// 10 ms: short enough that a lost packet shows as a phase step between
+// neighbouring blocks, long enough that a Hann window keeps two tones a few
+// hundred Hz apart out of each other's measurement.
+constexpr std::size_t kBlockFrames = 480;
+// Present and absent are far apart so that neither a mixer's gain nor a tone
+// that starts mid-block can move a tone from one to the other.
 constexpr double kPresentAmplitude = 0.0316;  // -30 dBFS
 constexpr double kAbsentAmplitude = 0.00562;  // -45 dBFS
+// A continuous tone keeps its phase; 0.3 rad is two frames of a tone near
+// 1.2 kHz, and more than 20 ms at a frequency 2 Hz off.
+constexpr double kBreakRadians = 0.3;
+constexpr double kMostBlocks = 0.9;
+constexpr std::size_t kDropOutFrames = 48;  // 1 ms
 
-double BlockLevel(const std::vector<float>& interleaved, std::size_t first, std::size_t frames,
-                  double hz) {
-    const double coeff = 2 * std::cos(2 * std::numbers::pi * hz / kSampleRate);
-    double s1 = 0, s2 = 0;
-    for (std::size_t i = 0; i < frames; ++i) {
-        const std::size_t at = (first + i) * 2;
-        const double s0 = 0.5 * (interleaved[at] + interleaved[at + 1]) + coeff * s1 - s2;
-        s2 = s1;
-        s1 = s0;
+struct Block {
+    double amplitude, phase;
+};
+
+// Phase against the stream's own frame count, so that it stays put from
+// block to block as long as no frame is missing or repeated.
+Block Measure(const std::vector<float>& interleaved, std::size_t first, double hz) {
+    const double step = 2 * std::numbers::pi * hz / kSampleRate;
+    double re = 0, im = 0;
+    for (std::size_t i = 0; i < kBlockFrames; ++i) {
+        const std::size_t n = first + i;
+        const double window =
+            0.5 - 0.5 * std::cos(2 * std::numbers::pi * static_cast<double>(i) / kBlockFrames);
+        const double x = 0.5 * (interleaved[2 * n] + interleaved[2 * n + 1]) * window;
+        re += x * std::cos(step * static_cast<double>(n));
+        im -= x * std::sin(step * static_cast<double>(n));
     }
-    const double power = std::max(s1 * s1 + s2 * s2 - coeff * s1 * s2, 0.0);
-    return 2 * std::sqrt(power) / static_cast<double>(frames);
+    return {4 * std::hypot(re, im) / kBlockFrames, std::atan2(im, re)};
+}
+
+double PhaseDistance(double a, double b) {
+    return std::abs(std::remainder(a - b, 2 * std::numbers::pi));
 }
 
 }  // namespace
@@ -47,18 +63,68 @@ std::vector<float> BodySamples(const std::vector<std::uint8_t>& stream) {
     return samples;
 }
 
-double ToneLevel(const std::vector<float>& interleaved, double hz) {
+ToneTrack TrackTone(const std::vector<float>& interleaved, double hz) {
+    ToneTrack track;
+    track.blocks = interleaved.size() / 2 / kBlockFrames;
+    std::vector<Block> blocks;
+    blocks.reserve(track.blocks);
+    std::vector<double> amplitudes;
+    amplitudes.reserve(track.blocks);
+    bool broken = false;
+    for (std::size_t b = 0; b < track.blocks; ++b) {
+        blocks.push_back(Measure(interleaved, b * kBlockFrames, hz));
+        amplitudes.push_back(blocks.back().amplitude);
+        const Presence level = Classify(blocks.back().amplitude);
+        track.present += level == Presence::Present;
+        track.absent += level == Presence::Absent;
+        // Two blocks back: a splice inside the block between still shows its
+        // whole step. One splice breaks once, however many blocks see it.
+        const bool wasBroken = broken;
+        broken = b >= 2 &&
+                 std::all_of(blocks.end() - 3, blocks.end(),
+                             [](const Block& k) { return Classify(k.amplitude) == Presence::Present; }) &&
+                 PhaseDistance(blocks[b].phase, blocks[b - 2].phase) > kBreakRadians;
+        track.breaks += broken && !wasBroken;
+    }
+    if (!amplitudes.empty()) {
+        const auto middle = amplitudes.begin() + static_cast<std::ptrdiff_t>(amplitudes.size() / 2);
+        std::nth_element(amplitudes.begin(), middle, amplitudes.end());
+        track.medianAmplitude = *middle;
+    }
+    return track;
+}
+
+Presence Judge(const ToneTrack& track) {
+    const double most = kMostBlocks * static_cast<double>(track.blocks);
+    if (track.blocks == 0) return Presence::Unclear;
+    if (static_cast<double>(track.present) >= most) return Presence::Present;
+    if (static_cast<double>(track.absent) >= most) return Presence::Absent;
+    return Presence::Unclear;
+}
+
+std::size_t DropOuts(const std::vector<float>& interleaved) {
     const std::size_t frames = interleaved.size() / 2;
-    if (frames == 0) return 0;
-    if (frames < kBlockFrames) return BlockLevel(interleaved, 0, frames, hz);
-    double loudest = 0;
-    for (std::size_t first = 0; first + kBlockFrames <= frames; first += kBlockFrames)
-        loudest = std::max(loudest, BlockLevel(interleaved, first, kBlockFrames, hz));
-    return loudest;
+    const auto zero = [&](std::size_t f) { return interleaved[2 * f] == 0 && interleaved[2 * f + 1] == 0; };
+    std::size_t drops = 0, run = 0;
+    bool sound = false;
+    for (std::size_t f = 0; f < frames; ++f) {
+        if (zero(f)) {
+            ++run;
+            continue;
+        }
+        drops += sound && run >= kDropOutFrames;
+        sound = true;
+        run = 0;
+    }
+    return drops;
 }
 
 double Dbfs(double amplitude) {
     return amplitude > 0 ? 20 * std::log10(amplitude) : -HUGE_VAL;
+}
+
+bool CoversRun(std::size_t frames, double runMs) {
+    return static_cast<double>(frames) * 1000 / kSampleRate >= kMostBlocks * runMs;
 }
 
 ReadSizes SummariseReads(const std::vector<Arrival>& arrivals) {
@@ -89,6 +155,26 @@ std::optional<double> FirstSoundMs(const std::vector<Arrival>& arrivals,
         if (lastByte < end) return a.ms;
     }
     return std::nullopt;
+}
+
+std::vector<float> SamplesArrived(const std::vector<Arrival>& arrivals,
+                                  const std::vector<std::uint8_t>& stream, double fromMs,
+                                  double toMs) {
+    const std::vector<float> samples = BodySamples(stream);
+    const std::size_t frames = samples.size() / 2;
+    std::size_t start = 0, first = frames, last = 0;
+    for (const Arrival& a : arrivals) {
+        const std::size_t end = start + a.bytes;
+        if (a.ms >= fromMs && a.ms < toMs && end > kHeaderBytes) {
+            const std::size_t from = std::max(start, kHeaderBytes) - kHeaderBytes;
+            first = std::min(first, (from + kFrameBytes - 1) / kFrameBytes);
+            last = std::max(last, std::min(frames, (end - kHeaderBytes + kFrameBytes - 1) / kFrameBytes));
+        }
+        start = end;
+    }
+    if (first >= last) return {};
+    return {samples.begin() + static_cast<std::ptrdiff_t>(2 * first),
+            samples.begin() + static_cast<std::ptrdiff_t>(2 * last)};
 }
 
 QuietSummary SummariseWindow(const std::vector<Arrival>& arrivals,
@@ -138,9 +224,10 @@ std::optional<std::uint32_t> FailureCode(const std::string& line) {
 }
 
 bool MeansNoProcessLoopback(std::uint32_t code) {
-    // ERROR_FILE_NOT_FOUND: no such virtual device; E_NOINTERFACE: it cannot
-    // give a client for it.
-    return code == 0x80070002u || code == 0x80004002u;
+    // ERROR_FILE_NOT_FOUND: no such virtual device (Wine; Windows 10 1809);
+    // E_NOINTERFACE: it cannot give a client for it; E_ILLEGAL_METHOD_CALL:
+    // what Windows before 10 answers an activation it cannot make.
+    return code == 0x80070002u || code == 0x80004002u || code == 0x8000000Eu;
 }
 
 Presence Classify(double amplitude) {

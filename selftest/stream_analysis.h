@@ -37,11 +37,31 @@ bool HeaderMatches(const std::vector<std::uint8_t>& stream);
 // Whole frames after the header, first channel then second.
 std::vector<float> BodySamples(const std::vector<std::uint8_t>& stream);
 
-// Amplitude (1.0 = full-scale sine) of `hz` in the loudest 100 ms block of
-// the mono mix; a short stream is one block.
-double ToneLevel(const std::vector<float>& interleaved, double hz);
+// One tone followed through a stream in 10 ms blocks of the mono mix.
+struct ToneTrack {
+    std::size_t blocks = 0;
+    std::size_t present = 0, absent = 0;  // blocks at either level (see Classify)
+    // Neighbouring present blocks whose phase disagrees: audio went missing
+    // between them, or came twice.
+    std::size_t breaks = 0;
+    double medianAmplitude = 0;  // 1.0 = full-scale sine
+};
+
+ToneTrack TrackTone(const std::vector<float>& interleaved, double hz);
+
+// Present when it is there in most blocks, absent when it is missing from
+// most; a stream with no whole block is neither.
+enum class Presence { Present, Absent, Unclear };
+Presence Judge(const ToneTrack& track);
+
+// Runs of at least 1 ms of frames that are exactly 0 with sound both before
+// and after them: packets the platform or the helper gave as silence.
+std::size_t DropOuts(const std::vector<float>& interleaved);
 
 double Dbfs(double amplitude);
+
+// Whether `frames` of audio make up at least 90 % of `runMs`.
+bool CoversRun(std::size_t frames, double runMs);
 
 ReadSizes SummariseReads(const std::vector<Arrival>& arrivals);
 
@@ -49,6 +69,11 @@ ReadSizes SummariseReads(const std::vector<Arrival>& arrivals);
 // nothing when every sample is 0.
 std::optional<double> FirstSoundMs(const std::vector<Arrival>& arrivals,
                                    const std::vector<std::uint8_t>& stream);
+
+// The frames, interleaved, whose first byte arrived in [fromMs, toMs).
+std::vector<float> SamplesArrived(const std::vector<Arrival>& arrivals,
+                                  const std::vector<std::uint8_t>& stream, double fromMs,
+                                  double toMs);
 
 // What arrived between two moments of the run.
 QuietSummary SummariseWindow(const std::vector<Arrival>& arrivals,
@@ -61,7 +86,7 @@ std::optional<std::uint32_t> FailureCode(const std::string& line);
 // The activation answers of a system without process-loopback capture.
 bool MeansNoProcessLoopback(std::uint32_t code);
 
-enum class Presence { Present, Absent, Unclear };
+// One block's amplitude against the two levels.
 Presence Classify(double amplitude);
 
 }  // namespace selftest

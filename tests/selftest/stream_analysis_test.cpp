@@ -32,15 +32,52 @@ TEST(Stream, HeaderAndWholeFramesUnchanged) {
     EXPECT_EQ(BodySamples({stream.begin(), stream.end() - 1}), (std::vector<float>{0.25f, -1.0f, 3.5f, 0.0f}));
 }
 
-TEST(ToneLevel, AmplitudeBinsLoudestBlockAndThresholds) {
-    EXPECT_NEAR(Dbfs(ToneLevel(Tone(440, 0.5, 0, 48000, 0, 0), 440)), -12.04, 0.1);  // mono mix
-    EXPECT_EQ(Classify(ToneLevel(Tone(1000, 0.25, 91200, 4800), 1000)), Presence::Present);  // loudest 100 ms
-    for (auto [hz, other] : {std::pair{440.0, 1000.0}, {1000.0, 440.0}})  // starts mid-block
-        for (auto [bin, want] : {std::pair{hz, Presence::Present}, {other, Presence::Absent}})
-            EXPECT_EQ(Classify(ToneLevel(Tone(hz, 0.25, 3111, 44889, std::numbers::pi / 2), bin)), want) << bin;
+constexpr double kA = 1238.2, kB = 1761.8;
+
+// Every `every` frames, `count` frames are taken out (erase) or set to 0.
+static std::vector<float> Cut(std::vector<float> s, std::size_t every, std::size_t count, bool erase) {
+    for (std::size_t f = s.size() / 2 / every * every; f >= every; f -= every) {
+        const auto at = s.begin() + static_cast<std::ptrdiff_t>(2 * (f - count));
+        if (erase) s.erase(at, at + static_cast<std::ptrdiff_t>(2 * count));
+        else std::fill(at, at + static_cast<std::ptrdiff_t>(2 * count), 0.0f);
+    }
+    return s;
+}
+
+static std::vector<float> Mix(std::vector<float> a, const std::vector<float>& b) {
+    for (std::size_t i = 0; i < a.size(); ++i) a[i] += b[i];
+    return a;
+}
+
+TEST(ToneTrack, PresenceContinuityAndDropOutsPerFault) {
+    const auto a = Tone(kA, 0.25, 0, 96000), b = Tone(kB, 0.25, 0, 96000);
+    struct Case {
+        const char* fault;
+        std::vector<float> samples;
+        Presence a, b;
+        std::size_t breaks, dropOuts;
+    };
+    for (const Case& c : std::initializer_list<Case>{
+             {"none", Mix(Tone(kA, 0.25, 333, 95667, 1), b), Presence::Present, Presence::Present, 0, 0},
+             {"lost 10 ms packets", Cut(a, 9600, 480, true), Presence::Present, Presence::Absent, 9, 0},
+             {"three frames lost", Cut(a, 48000, 3, true), Presence::Present, Presence::Absent, 1, 0},
+             {"10 ms repeated", [&] { auto s = a; s.insert(s.begin() + 96000, a.begin() + 95040, a.begin() + 96000); return s; }(),
+              Presence::Present, Presence::Absent, 1, 0},
+             {"5 ms of zeros every 100 ms", Cut(a, 4800, 240, false), Presence::Present, Presence::Absent, 0, 19},
+             {"a stray 440 Hz tone", Tone(440, 0.25, 0, 96000), Presence::Absent, Presence::Absent, 0, 0},
+             {"tone in one 100 ms block", Tone(kA, 0.25, 91200, 4800), Presence::Absent, Presence::Absent, 0, 0},
+             {"tone in half the stream", Tone(kA, 0.25, 48000, 48000), Presence::Unclear, Presence::Absent, 0, 0},
+             {"shorter than a block", Tone(kA, 0.25, 0, 479), Presence::Unclear, Presence::Unclear, 0, 0}}) {
+        const ToneTrack ta = TrackTone(c.samples, kA), tb = TrackTone(c.samples, kB);
+        EXPECT_EQ(std::vector<int>({int(Judge(ta)), int(Judge(tb)), int(ta.breaks + tb.breaks), int(DropOuts(c.samples))}),
+                  std::vector<int>({int(c.a), int(c.b), int(c.breaks), int(c.dropOuts)})) << c.fault;
+    }
+    EXPECT_NEAR(Dbfs(TrackTone(Tone(kA, 0.5, 0, 48000, 0, 0), kA).medianAmplitude), -12.04, 0.1);  // mono mix
     for (auto [db, want] : {std::pair{-29.9, Presence::Present}, {-30.1, Presence::Unclear},
                             {-44.9, Presence::Unclear}, {-45.1, Presence::Absent}})
         EXPECT_EQ(Classify(std::pow(10.0, db / 20)), want) << db;
+    for (auto [frames, covers] : {std::pair{86400u, true}, {86399u, false}})  // 90 % of 2 s
+        EXPECT_EQ(CoversRun(frames, 2000), covers) << frames;
 }
 
 TEST(Arrivals, ReadSizesFirstSoundAndQuietWindow) {
@@ -57,6 +94,8 @@ TEST(Arrivals, ReadSizesFirstSoundAndQuietWindow) {
         const QuietSummary q = SummariseWindow(arrivals, s, 500, 1500);
         EXPECT_EQ(std::vector<double>({double(q.reads), double(q.frames), double(q.zeroFrames), q.longestGapMs}), want);
     }
+    EXPECT_EQ(SamplesArrived({{100, 20}, {600, 12}, {900, 16}, {1600, 48}}, s, 500, 1500),
+              (std::vector<float>{1, 1, 0, 0, 0, 0}));  // frames 1 to 3 begin there; frame 0 began before
 }
 
 TEST(FailureLine, CodeAndWhetherItMeansNoProcessLoopback) {
@@ -65,6 +104,7 @@ TEST(FailureLine, CodeAndWhetherItMeansNoProcessLoopback) {
              {"x (0x800705b4): timed out", 0x800705B4u}, {"usage: x --pid <PID>", std::nullopt},
              {"(0x8007000G)", std::nullopt}, {"(0x800700021)", std::nullopt}, {"(0x80070002", std::nullopt}})
         EXPECT_EQ(FailureCode(line), code) << line;
-    for (auto [code, none] : {std::pair{0x80070002u, true}, {0x80004002u, true}, {0x800705B4u, false}, {0x88890004u, false}})
+    for (auto [code, none] : {std::pair{0x80070002u, true}, {0x80004002u, true}, {0x8000000Eu, true},
+                              {0x80070057u, false}, {0x800705B4u, false}, {0x88890004u, false}})
         EXPECT_EQ(MeansNoProcessLoopback(code), none) << code;
 }

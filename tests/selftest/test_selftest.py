@@ -87,38 +87,51 @@ class WineSelfTest(unittest.TestCase):
     def test_selftest_without_process_loopback_exits_2_with_one_sentence(self):
         code, out, err = self.selftest()
         lines = out.splitlines()
-        self.assertEqual((code, err, len(lines)), (2, b"", 7), out)
-        self.assertRegex(lines[3], r"^include +4 +0\.00 +- +- +0 +- +- +-$")
-        self.assertEqual(lines[5], "include   Falha na captura de \u00e1udio do processo (0x80070002): File not found.")
-        self.assertEqual(lines[6], "This system has no process-loopback audio capture (the helper's activation "
-                                   "failed with 0x80070002): it needs Windows 10 version 2004 or later.")
+        self.assertEqual((code, err, len(lines)), (2, b"", 8), out)
+        self.assertRegex(lines[0], r"^Windows \d+\.\d+, build \d+")
+        self.assertRegex(lines[4], r"^include +4 +0\.00" + r" +-" * 10 + "$")
+        self.assertEqual(lines[6], "include  Falha na captura de \u00e1udio do processo (0x80070002): File not found.")
+        self.assertEqual(lines[7], "This system has no process-loopback audio capture: the helper's activation failed "
+                                   "with 0x80070002. Microsoft documents Windows build 20348 as the first with it; "
+                                   "it is reported to work from build 19041 (Windows 10 2004).")
+        code, out, _ = self.selftest("activate=0x8000000E")  # what Windows before 10 answers
+        self.assertEqual((code, out.count("0x8000000E"), out.count("(0x")), (2, 2, 1), out)
 
     def test_selftest_without_an_output_device_exits_1_and_says_so(self):
         env = {k: v for k, v in os.environ.items() if not k.startswith("PULSE_")}  # no server, no card
         code, out, _ = self.selftest(env=dict(env, SONDREL_WINEPREFIX=self.prefix, XDG_RUNTIME_DIR="/nothing"))
         self.assertEqual(code, 1, out)
-        self.assertRegex(out, r"^Player 1 could not play: player: the 440 Hz tone could not be played "
+        self.assertRegex(out, r"^Player 1 could not play: player: the 1238\.2 Hz tone could not be played "
                               r"\(0x8[0-9A-F]{7}\)\. The self-test needs an audio output device\.\n$")
 
     def test_selftest_fails_its_checks_on_silence_and_on_other_failures(self):
-        code, out, _ = self.selftest("packets=480s repeat pace=realtime")  # streams at the real pace, no tone
+        code, out, _ = self.selftest("packets=480s repeat pace=realtime completion=late:600")  # slow start, no tone
         self.assertEqual(code, 1, out)
-        for row in [line.split() for line in out.splitlines()[3:7]]:
-            self.assertEqual((row[1], float(row[2]) > 1, row[3], row[4], int(row[5]) > 10, row[-1]),
-                             ("0", True, "<-120", "<-120", True, "-"), out)
-        self.assertRegex(out, r"while player 1 was stopped \(\d+-\d+ ms\): \d+ reads, [01]\.\d{3} s of audio, "
+        rows = {line.split()[0]: line.split() for line in out.splitlines()[4:10]}
+        for name in ("include", "exclude", "window", "silent", "exits"):  # each run timed from its header
+            row = rows[name]
+            self.assertEqual((row[1], 0 < float(row[2]) <= float(row[3]) + 0.1, float(row[3]) >= 1.49, row[4:10]),
+                             ("0", True, True, ["<-120", "0%", "<-120", "0%", "0", "0"]), out)
+        self.assertEqual(rows["nopid"][1:3], ["4", "0.00"], out)  # a pid that names no process fails at once
+        self.assertRegex(out, r"while player 1 was stopped \(\d+-\d+ ms\): \d+ reads, 0\.\d{3} s of audio, "
                               r"100\.0% of its frames zero")
-        wants = re.findall(r"^(\w+) +(FAIL|pass): wants (440 Hz \w+, 1000 Hz \w+, )?header", out, re.M)
-        self.assertEqual(wants, [("include", "FAIL", "440 Hz present, 1000 Hz absent, "),
-                                 ("exclude", "FAIL", "440 Hz absent, 1000 Hz present, "),
-                                 ("window", "FAIL", "440 Hz present, 1000 Hz absent, "), ("silent", "pass", "")])
-        self.assertIn("; got 440 Hz absent, 1000 Hz absent, header, exit code 0\n", out)
+        self.assertRegex(out, r"\nafter player 1 ended \(at \d+ ms\): 0\.\d{3} s of audio came, 1238\.2 Hz in 0% "
+                              r"of its blocks \(before: 0%\); the helper ran until stopped\n")
+        verdicts = re.findall(r"^(\w+) +(FAIL|pass): wants", out, re.M)
+        self.assertEqual(verdicts, [("include", "FAIL"), ("exclude", "FAIL"), ("window", "FAIL"),
+                                    ("silent", "pass"), ("nopid", "pass"), ("exits", "FAIL")], out)
+        self.assertRegex(out, r"\nexclude  FAIL: wants 1238\.2 Hz absent, 1761\.8 Hz present, unbroken, header, "
+                              r"exit code 0 after the stop, audio for 90% of the run; got 1238\.2 Hz absent, "
+                              r"1761\.8 Hz absent, 0 phase breaks, 0 drop-outs, header, exit code 0 after the stop, "
+                              r"\d\.\d\d s of audio in a 1\.\d\d s run\n")
+        self.assertIn("\nexits    FAIL: wants 1238.2 Hz present before player 1 ended, absent after, header, "
+                      "exit code 0 after the stop; got 1238.2 Hz absent before, absent after, header, "
+                      "exit code 0 after the stop", out)
         self.assertTrue(out.endswith("Process-loopback capture does NOT work as expected here.\n"))
         code, out, _ = self.selftest("activate=0x88890004")  # not a missing capture: a failed check, every run
-        self.assertEqual((code, out.count("(0x88890004)"), "no process-loopback" in out), (1, 4, False), out)
-        self.assertIn("\nsilent    FAIL: wants header and exit code 0; got 440 Hz absent, "
-                      "1000 Hz absent, no valid header, no exit code 0\n", out)
-
+        self.assertEqual((code, out.count("(0x88890004)"), "no process-loopback" in out), (1, 5, False), out)
+        self.assertIn("\nsilent   FAIL: wants header, exit code 0 after the stop; "
+                      "got no valid header, exit code 4\n", out)
 
 if __name__ == "__main__":
     parser = argparse.ArgumentParser()
