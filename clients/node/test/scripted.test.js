@@ -19,8 +19,10 @@ const timeout = 60000; // a hang is a failure, not a stuck run
 const dir = mkdtempSync(join(tmpdir(), 'sondrel-node-')); after(() => rmSync(dir, { recursive: true, force: true }));
 delete process.env.DISPLAY; // --window must find no windows here
 const env = (vars) => ({ ...process.env, ...vars });
-const scripted = (scenario, target = { pid: process.pid }, o = {}) => captureProcessAudio(target, { executable: SCRIPTED, env: env({ SONDREL_SCENARIO: scenario }), ...o });
-const fake = (plan, o = {}) => captureProcessAudio({ pid: process.pid }, { executable: here('./fake-helper.mjs'), env: env({ FAKE_HELPER: JSON.stringify(plan) }), ...o });
+const helpers = []; after(() => { for (const pid of helpers) if (!gone(pid)) process.kill(pid, 'SIGKILL'); }); // a failed case leaves no helper to hold the run
+const started = (c) => (helpers.push(c.pid), c);
+const scripted = (scenario, target = { pid: process.pid }, o = {}) => started(captureProcessAudio(target, { executable: SCRIPTED, env: env({ SONDREL_SCENARIO: scenario }), ...o }));
+const fake = (plan, o = {}) => started(captureProcessAudio({ pid: process.pid }, { executable: here('./fake-helper.mjs'), env: env({ FAKE_HELPER: JSON.stringify(plan) }), ...o }));
 const pattern = (n) => Float32Array.from({ length: n * 2 }, (_, i) => (i % 2 ? -1 : 1) * (Math.floor(i / 2) + 1)); // frame n: (n + 1, -(n + 1))
 const join2 = (chunks) => Float32Array.from(chunks.flatMap((c) => [...c]));
 const is = (want) => (e) => e instanceof CaptureError && Object.entries(want).every(([k, v]) => (v instanceof RegExp ? v.test(e[k]) : e[k] === v));
@@ -28,21 +30,21 @@ async function collect(capture, chunks = []) { for await (const chunk of capture
 async function bytes(c) { // the same frames as bytes, and the capture is then no longer iterable
   const b = Buffer.concat(await c.readable.toArray()); assert.throws(() => c[Symbol.asyncIterator](), /already being consumed/);
   return new Float32Array(b.buffer, b.byteOffset, b.length / 4); }
-async function waitFor(condition, ms = 20) { for (;;) { const v = await condition(); if (v) return v; await sleep(ms); } }
+async function waitFor(condition, signal, ms = 20) { for (;;) { const v = await condition(); if (v) return v; await sleep(ms, null, { signal }); } } // ends with its test
 function frames(chunks) { // how many frames of the pattern, checked sample by sample
   let n = 0; for (const c of chunks) for (let i = 0; i < c.length; i += 2, n++) assert.ok(c[i] === n + 1 && c[i + 1] === -(n + 1), `frame ${n}: ${c[i]} ${c[i + 1]}`);
   return n; }
 function gone(pid) { // or a zombie nobody has reaped yet
   try { process.kill(pid, 0); return /^\d+ \(.*\) Z/.test(readFileSync(`/proc/${pid}/stat`, 'utf8')); } catch { return true; } }
 let floods = 0;
-async function flooded() { // a helper with far more than the ring to write, and nobody reading: where does it stop?
+async function flooded(signal) { // a helper with far more than the ring to write, and nobody reading: where does it stop?
   const report = join(dir, `flood-${floods++}.json`), c = fake({ chunks: [HEADER], flood: RING + 4 * 2 ** 20, report });
   let last = null; await c.ready;
   const state = await waitFor(() => { // finished, or held back with no progress between two looks
     let now; try { now = JSON.parse(readFileSync(report, 'utf8')); } catch { return null; }
     const held = now.state === 'blocked' && last?.state === 'blocked' && last.accepted === now.accepted;
     last = now; return now.state === 'finished' || held ? now : null;
-  }, 50);
+  }, signal, 50);
   return { c, state };
 }
 
@@ -144,33 +146,33 @@ test('no hang and no leak, whatever the helper or the consumer does', { skip, ti
       const c = scripted('');
       await c.ready; await c.stop();
       assert.deepEqual(await collect(c), new Float32Array(0)); }],
-    ['destroying the readable while no audio flows ends the helper at once', async () => {
+    ['destroying the readable while no audio flows ends the helper at once', async (t) => {
       const c = scripted(''), controller = new AbortController();
       const piped = pipeline(c.readable, new Writable({ write: (x, e, done) => done() }), { signal: controller.signal });
       await c.ready; controller.abort();
       await assert.rejects(piped, { name: 'AbortError' });
-      await waitFor(() => c.exitCode !== null); assert.equal(c.exitCode, 0); }], // asked, not killed
+      await waitFor(() => c.exitCode !== null, t.signal); assert.equal(c.exitCode, 0); }], // asked, not killed
     ['a helper that ignores stdin is killed once stop() or an abort has waited 5 s', async () => {
       const controller = new AbortController(), stopped = fake({ chunks: [HEADER], hang: true }), aborted = fake({ chunks: [HEADER], hang: true }, { signal: controller.signal });
       await Promise.all([stopped.ready, aborted.ready]); controller.abort();
       await Promise.all([assert.rejects(stopped.stop(), is({ code: 'ERR_STOP_TIMEOUT', signal: 'SIGKILL' })),
         assert.rejects(collect(aborted), (e) => e.name === 'AbortError' && gone(aborted.pid))]); }],
-    ['the reader pauses the helper once it holds the ring, not before', async () => {
-      const { c, state } = await flooded();
+    ['the reader pauses the helper once it holds the ring, not before', async (t) => {
+      const { c, state } = await flooded(t.signal);
       assert.equal(state.state, 'blocked', 'the helper was never held back');
       assert.ok(state.accepted >= RING && state.accepted < RING + 2 ** 20, `held back after ${state.accepted} bytes`);
       await c.stop(); }],
-    ['a paused reader resumes as the consumer catches up', async () => {
-      const { c } = await flooded(), chunks = [];
+    ['a paused reader resumes as the consumer catches up', async (t) => {
+      const { c } = await flooded(t.signal), chunks = [];
       for await (const chunk of c) chunks.push(chunk); // ends when the helper has written everything
       assert.equal(frames(chunks), (RING + 4 * 2 ** 20) / 8); }],
-    ['stop() while the consumer is far behind lets the helper drain and exit', async () => {
-      const { c } = await flooded(), chunks = [];
+    ['stop() while the consumer is far behind lets the helper drain and exit', async (t) => {
+      const { c } = await flooded(t.signal), chunks = [];
       await c.stop(); assert.equal(c.exitCode, 0);
       for await (const chunk of c) chunks.push(chunk);
       assert.ok(frames(chunks) >= RING / 8); }],
-    ['stopWhenTargetExits stops the capture once the target is gone', async () => {
-      const target = spawn('sleep', ['60']), got = [];
+    ['stopWhenTargetExits stops the capture once the target is gone', async (t) => {
+      const target = spawn('sleep', ['60']), got = []; t.after(() => target.kill('SIGKILL'));
       const c = scripted('packets=480 repeat pace=realtime', { pid: target.pid }, { stopWhenTargetExits: true });
       for await (const chunk of c) if (got.push(chunk) === 2) target.kill('SIGKILL');
       assert.equal(c.exitCode, 0); assert.ok(got.length >= 2); }],
