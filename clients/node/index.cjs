@@ -243,8 +243,10 @@ class Core {
     });
     this.child.on('error', (error) => {
       if (this.child.pid !== undefined) return; // only a failed start ends the capture here
-      const hint = existsSync(executable) ? '' : ' (there is no file there; pass the executable option ' +
-        'or put the helper in the package\'s bin/ folder)';
+      const hint = existsSync(executable) ? ''
+        : executable.includes('app.asar.unpacked') ? ' (there is no file there: the Electron app was packed ' +
+          'without unpacking node_modules/sondrel-process-loopback/bin; electron-builder: asarUnpack)'
+          : ' (there is no file there; pass the executable option or put the helper in the package\'s bin/ folder)';
       this.fail(new CaptureError(`${executable} could not be started: ${error.message}${hint}`,
         { code: error.code ?? null, cause: error }));
       this.onClose(null, null);
