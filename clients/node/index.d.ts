@@ -1,21 +1,41 @@
 /// <reference types="node" />
-import type { Readable } from 'node:stream';
+import type { Readable, Writable } from 'node:stream';
 
 /** Exactly one of the three: a process tree, everything but one, or a window's process tree. */
 export type CaptureTarget =
   | { pid: number; excludePid?: undefined; window?: undefined }
   | { excludePid: number; pid?: undefined; window?: undefined }
-  | { window: number | bigint; pid?: undefined; excludePid?: undefined };
+  /** A window handle (Windows HWND, X11 window id), or Electron's desktopCapturer source id "window:<id>:0". */
+  | { window: number | bigint | `window:${string}`; pid?: undefined; excludePid?: undefined };
 
 export interface CaptureOptions {
-  /** The helper program; by default bin/<platform>-<arch>/ next to this package. */
+  /**
+   * The helper program; by default bin/<platform>-<arch>/ in this package
+   * (inside Electron, app.asar.unpacked instead of app.asar).
+   */
   executable?: string;
-  /** Aborting stops the capture as stop() does. */
+  /** Aborting ends the helper; the iteration then throws an AbortError whose cause is the signal's reason. */
   signal?: AbortSignal;
+  /** The helper's environment (default: process.env). */
+  env?: NodeJS.ProcessEnv;
+  /** The helper's working directory (default: the current one). */
+  cwd?: string;
+  /** With a { pid } target: stop as stop() does once that process has exited. */
+  stopWhenTargetExits?: boolean;
 }
 
 export class CaptureError extends Error {
   name: 'CaptureError';
+  /**
+   * The failure by name: the helper's code (E_INVALIDARG, ERROR_TIMEOUT,
+   * AUDCLNT_E_DEVICE_INVALIDATED, ...), or the client's own (ENOENT and the
+   * like when the helper could not be started, ERR_USAGE, ERR_BAD_HEADER,
+   * ERR_NO_HEADER, ERR_SIGNAL, ERR_STOP_TIMEOUT, ERR_EXIT, ERR_UNSUPPORTED_PLATFORM);
+   * null for a helper code this client does not know.
+   */
+  code: string | null;
+  /** What went wrong, in English. */
+  description: string;
   /** The helper's exit code; null when it did not exit by itself. */
   exitCode: number | null;
   /** The signal that ended the helper, if one did. */
@@ -29,7 +49,7 @@ export class CaptureError extends Error {
 }
 
 export interface Capture extends AsyncIterable<Float32Array> {
-  /** Resolves once the stream header has been read and checked; rejects with CaptureError. */
+  /** Resolves once the 16-byte stream header has been read and checked; rejects with CaptureError. */
   readonly ready: Promise<void>;
   /** The helper's process id. */
   readonly pid: number | undefined;
@@ -41,9 +61,15 @@ export interface Capture extends AsyncIterable<Float32Array> {
    * Leaving the loop early (break, throw) ends the helper. One consumer only.
    */
   [Symbol.asyncIterator](): AsyncIterator<Float32Array>;
-  /** The same frames as float32 bytes in the machine's byte order, for piping; instead of iterating. */
+  /**
+   * The same frames as float32 bytes in the machine's byte order, for piping;
+   * instead of iterating. Destroying it ends the helper.
+   */
   readonly readable: Readable;
-  /** Asks the helper to stop; resolves once it has written its last frames and exited. */
+  /**
+   * Asks the helper to stop; resolves once it has written its last frames and
+   * exited. A helper still there 5 s later is killed (CaptureError ERR_STOP_TIMEOUT).
+   */
   stop(): Promise<void>;
 }
 
@@ -52,6 +78,28 @@ export function defaultExecutable(): string;
 
 /**
  * Starts the helper for the target. Throws TypeError/RangeError for a malformed
- * target and the signal's reason when it is already aborted.
+ * target, CaptureError ERR_UNSUPPORTED_PLATFORM where the package has no helper
+ * and no executable is given, and the signal's reason when it is already aborted.
  */
 export function captureProcessAudio(target: CaptureTarget, options?: CaptureOptions): Capture;
+
+/** Float samples in [-1, 1] as 16-bit ones; louder values clip, NaN becomes 0. */
+export function toInt16(samples: Float32Array): Int16Array;
+
+export interface WavOptions {
+  /** 'float32' (default: the captured samples as they are) or 'int16'. */
+  format?: 'float32' | 'int16';
+  /** Default 48000. */
+  sampleRate?: number;
+  /** Default 2. */
+  channels?: number;
+}
+
+/** The header of a WAV file that holds dataBytes bytes of samples. */
+export function wavHeader(dataBytes: number, options?: WavOptions): Buffer;
+
+/**
+ * A WAV file written as Float32Array chunks (or float32 bytes, as from
+ * capture.readable) arrive; its sizes are filled in when the stream ends.
+ */
+export function createWavWriter(path: string, options?: WavOptions): Writable;

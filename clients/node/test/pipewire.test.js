@@ -34,7 +34,7 @@ test('a tone captured by pid, and left out by excludePid', { skip, timeout: 6000
     players.push(spawn(command, [join(dir, `${freq}.wav`)], { env, detached: true, stdio: 'ignore' })); return players.at(-1);
   };
   const second = async (target) => { // about a second of audio, then stop; the helper must reach the private session
-    const capture = ((saved) => { process.env = env; try { return captureProcessAudio(target, { executable: PROGRAM }); } finally { process.env = saved; } })(process.env);
+    const capture = captureProcessAudio(target, { executable: PROGRAM, env });
     let floats = 0; const chunks = [];
     for await (const c of capture) { chunks.push(c); if ((floats += c.length) >= 2 * 48000) await capture.stop(); }
     return Float32Array.from(chunks.flatMap((c) => [...c]));
