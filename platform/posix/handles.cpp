@@ -156,6 +156,11 @@ HANDLE Allocate(Kind kind, EventObject* event, DWORD access) {
 DWORD ErrorFromErrno(int error) {
     switch (error) {
     case EPIPE: return ERROR_BROKEN_PIPE;
+    // Parents such as Node hand over a socket: a peer that closed with data
+    // unread resets it, which is the same reader going away.
+    case ECONNRESET:
+    case ESHUTDOWN: return ERROR_NO_DATA;
+    case ENOTCONN: return ERROR_PIPE_NOT_CONNECTED;
     case ENOSPC:
     case EDQUOT: return ERROR_DISK_FULL;
     case EFBIG: return ERROR_FILE_TOO_LARGE;
