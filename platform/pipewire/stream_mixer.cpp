@@ -34,7 +34,7 @@ bool StreamMixer::Init(PacketRing* out, std::uint32_t maxCycleFrames) {
     out_ = out;
     capacity_ = capacity;
     maxFrames_ = maxCycleFrames;
-    slack_ = maxCycleFrames / 16;
+    slack_ = maxCycleFrames / 8;
     return true;
 }
 
