@@ -45,6 +45,20 @@ def level(samples, freq):
     return 2 * math.sqrt(max(s1 * s1 + s2 * s2 - coeff * s1 * s2, 0)) / max(len(samples), 1)
 
 
+def free_pid():
+    with open("/proc/sys/kernel/pid_max") as f:
+        return str(int(f.read()) + 1)
+
+
+def wait_until(condition, seconds=GUARD):
+    deadline = time.monotonic() + seconds
+    while not condition():
+        if time.monotonic() > deadline:
+            return False
+        time.sleep(0.01)
+    return True
+
+
 def failure(code, message):
     return "Falha na captura de \u00e1udio do processo (0x%08X): %s\n" % (code, message)
 
@@ -115,16 +129,19 @@ class PipeWire(unittest.TestCase):
         # 440 Hz from a grandchild of the target; 1000 Hz from a pulse client.
         target = self.spawn("sh", "-c", '(pw-play "$0"; :); :', self.wav[440])
         pulse = self.spawn("paplay", self.wav[1000])
-        caps = ((self.capture("--pid", str(target.pid)), b"q", 440, 1000),
-                (self.capture("--exclude-pid", str(target.pid)), None, 1000, 440),
-                (self.capture("--pid", str(pulse.pid)), b"q", 1000, 440),
-                (self.capture("--pid", str(target.pid), keep=16 + SECOND), b"", 440, 1000))
+        caps = ((self.capture("--pid", str(target.pid)), b"q", [440], [1000]),
+                (self.capture("--exclude-pid", str(target.pid)), None, [1000], [440]),
+                (self.capture("--pid", str(pulse.pid)), b"q", [1000], [440]),
+                (self.capture("--pid", str(target.pid), keep=16 + SECOND), b"", [440], [1000]),
+                (self.capture("--exclude-pid", free_pid()), b"q", [440, 1000], []))
         for i, (cap, stop, present, absent) in enumerate(caps):
             self.assertTrue(cap.wait_for(1), "capture %d ended or stalled" % i)
             rc, data, err = cap.finish(stop)
             self.assertEqual((i, rc, err, data[:16]), (i, 0, "", HEADER))
-            self.assertGreater(level(left(data), present), 0.3, i)
-            self.assertLess(level(left(data), absent), 0.01, i)
+            for f in present:
+                self.assertGreater(level(left(data), f), 0.3, (i, f))
+            for f in absent:
+                self.assertLess(level(left(data), f), 0.01, (i, f))
 
     def test_stalled_player_holds_back_no_other(self):
         healthy = self.spawn("pw-play", self.wav[1000])
@@ -154,18 +171,22 @@ class PipeWire(unittest.TestCase):
             self.assertAlmostEqual(g, want, delta=0.05, msg="left, right: %r" % got)
 
     def test_failures(self):
-        with open("/proc/sys/kernel/pid_max") as f:
-            free_pid = str(int(f.read()) + 1)
-        with tempfile.TemporaryDirectory() as empty:  # a pid not running; no daemon to reach
+        player = self.spawn("pw-play", self.wav[440])
+        task = "/proc/%d/task" % player.pid
+        self.assertTrue(wait_until(lambda: len(os.listdir(task)) > 1), "pw-play has no thread")
+        thread = next(t for t in os.listdir(task) if t != str(player.pid))
+        invalid = (0x80070057, "O par\u00e2metro est\u00e1 incorreto.")
+        # A pid not running, a thread of a running player; no daemon to reach.
+        with tempfile.TemporaryDirectory() as empty:
             for env, pid, code, message in (
-                    (self.env, free_pid, 0x80070057, "O par\u00e2metro est\u00e1 incorreto."),
+                    (self.env, free_pid(), *invalid), (self.env, thread, *invalid),
                     (dict(self.env, XDG_RUNTIME_DIR=empty), "1", 0x88890010,
                      "O servi\u00e7o de \u00e1udio n\u00e3o est\u00e1 em execu\u00e7\u00e3o.")):
                 proc = subprocess.run([PROGRAM, "--pid", pid], env=env, stdin=subprocess.DEVNULL,
                                       capture_output=True, timeout=GUARD)
                 self.assertEqual((proc.returncode, proc.stdout, proc.stderr.decode()),
                                  (4, b"", failure(code, message)))
-        cap = self.capture("--pid", str(self.spawn("pw-play", self.wav[440]).pid))
+        cap = self.capture("--pid", str(player.pid))
         self.assertTrue(cap.wait_for(0.25))
         with open(os.path.join(self.tmp, "pids")) as f:
             os.kill(int(f.read().split()[0]), signal.SIGKILL)
