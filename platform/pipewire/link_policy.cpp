@@ -37,12 +37,8 @@ Attribution AttributeNode(std::uint32_t nodeClaimedPid, const ClientFacts& clien
     // A node may name the process it plays for (a bridge, a portal). That is
     // only meaningful when the client's own claim shows it shares our
     // namespace; in a sandbox every claim is an inner pid.
-    if (nodeClaimedPid != 0 && client.claimedPid == client.securityPid &&
-        nodeClaimedPid != client.claimedPid) {
-        result.source = Attribution::Source::Claimed;
+    if (nodeClaimedPid != 0 && client.claimedPid == client.securityPid)
         result.pid = nodeClaimedPid;
-        result.binary.clear();
-    }
     return result;
 }
 

@@ -21,8 +21,8 @@ struct ClientFacts {
 struct Attribution {
     enum class Source {
         Unknown,  // not enough facts yet; decided when they arrive
-        Vouched,  // pid in our namespace, checked by the daemon
-        Claimed,  // the client's own word: its pid may be in another namespace
+        Vouched,  // pid in our namespace: the daemon's, or the node's of a client it vouches for
+        Claimed,  // the client's own word, checked by name: its pid may be in another namespace
         Elsewhere,  // a process of the daemon's namespace, which we cannot see
     };
     Source source = Source::Unknown;

@@ -1,12 +1,10 @@
 #include "process_tree.h"
 
-#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
-#include <signal.h>
 #include <unistd.h>
 
 namespace {
@@ -99,6 +97,14 @@ bool ProcessTree::ReadStat(const std::string& procRoot, std::uint32_t pid, Proce
     return true;
 }
 
+// Once the target has gone its pid may name a stranger, who may lead a
+// session of its own or land in a cgroup of the same name: neither then
+// says anything about the tree.
+bool ProcessTree::RootIsTarget() const {
+    ProcessStat stat;
+    return rootAlive_ && ReadStat(procRoot_, root_, &stat) && stat.startTime == rootStart_;
+}
+
 bool ProcessTree::IsMember(std::uint32_t pid, std::uint64_t startTime) const {
     const auto found = members_.find(pid);
     return found != members_.end() && found->second == startTime;
@@ -141,20 +147,21 @@ bool ProcessTree::Contains(std::uint32_t pid) {
         chain.emplace_back(current, stat.startTime);
         // Only a process the target forked can be in the session it leads;
         // descendants never start before their ancestor.
-        if (rootAlive_ && stat.session == root_ && stat.startTime >= rootStart_) {
+        if (stat.session == root_ && stat.startTime >= rootStart_ && RootIsTarget()) {
             member = true;
             break;
         }
         current = stat.parent;
     }
-    if (!member && rootAlive_ && InOwnCgroup(pid)) member = true;
+    if (!member && !ownCgroup_.empty() && InOwnCgroup(pid) && RootIsTarget()) member = true;
     if (member)
         for (const auto& [process, start] : chain) members_[process] = start;
     return member;
 }
 
 bool ProcessTree::NameMatches(std::uint32_t pid, const std::string& binary) const {
-    if (binary.empty()) return true;
+    // A claim that comes without a name cannot be checked, so it is not believed.
+    if (binary.empty()) return false;
     std::string comm;
     if (ReadSmallFile(PidPath(procRoot_, pid, "comm"), &comm)) {
         if (!comm.empty() && comm.back() == '\n') comm.pop_back();
@@ -180,8 +187,7 @@ std::vector<std::uint32_t> ProcessTree::ResolveClaim(std::uint32_t claimedPid,
         return candidates;
     }
     // Not ours to read as it stands: look for a process whose innermost
-    // namespace gives it that pid (the last NSpid field). Without a name to
-    // check, any process of any namespace would do, so nothing matches.
+    // namespace gives it that pid (the last NSpid field).
     if (binary.empty()) return candidates;
     DIR* directory = opendir(procRoot_.c_str());
     if (directory == nullptr) return candidates;
@@ -206,7 +212,14 @@ std::vector<std::uint32_t> ProcessTree::ResolveClaim(std::uint32_t claimedPid,
     return candidates;
 }
 
-bool ProcessExists(std::uint32_t pid) {
+bool ProcessExists(std::uint32_t pid, const std::string& procRoot) {
     if (pid == 0 || pid > static_cast<std::uint32_t>(INT32_MAX)) return false;
-    return kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM;
+    // /proc/<tid> answers for every thread too, as kill(tid, 0) does: only a
+    // thread group's leader is a process.
+    std::string status;
+    if (!ReadSmallFile(PidPath(procRoot, pid, "status"), &status)) return false;
+    const std::size_t line = status.find("\nTgid:");
+    std::uint32_t group = 0;
+    return line != std::string::npos && ParsePid(status.c_str() + line + 6, &group) &&
+           group == pid;
 }

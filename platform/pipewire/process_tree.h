@@ -37,6 +37,7 @@ public:
 
 private:
     bool IsMember(std::uint32_t pid, std::uint64_t startTime) const;
+    bool RootIsTarget() const;
     bool InOwnCgroup(std::uint32_t pid) const;
     bool NameMatches(std::uint32_t pid, const std::string& binary) const;
     std::string CgroupOf(std::uint32_t pid) const;
@@ -49,5 +50,5 @@ private:
     std::unordered_map<std::uint32_t, std::uint64_t> members_;  // pid -> start time
 };
 
-// Whether a process with this id exists right now.
-bool ProcessExists(std::uint32_t pid);
+// Whether a process (not just a thread) with this id exists right now.
+bool ProcessExists(std::uint32_t pid, const std::string& procRoot = "/proc");

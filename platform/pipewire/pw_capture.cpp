@@ -718,8 +718,11 @@ public:
         // Without the driver's position there is no cycle to place the block in.
         const spa_io_position* position = tap->position.load(std::memory_order_acquire);
         const bool emitted =
-            position != nullptr && self->mixer_.Mix(tap->input, position->clock.id,
-                                                    position->clock.position, planes, frames);
+            position != nullptr &&
+            self->mixer_.Mix(tap->input,
+                             MixClock{position->clock.id, position->clock.position,
+                                      position->clock.nsec},
+                             planes, frames);
         pw_stream_queue_buffer(tap->stream, buffer);
         if (emitted) self->Signal();
     }

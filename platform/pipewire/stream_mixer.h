@@ -1,19 +1,33 @@
 // Sums the captured application streams, one input each, into the stereo
-// frames of the packet ring, cycle by cycle of the graph's clock.
+// frames of the packet ring, on one timeline of real time whatever graph
+// clocks (drivers) the applications run on.
 //
-// Every input delivers at most one block per graph cycle, starting at the
-// cycle's first sample, so blocks of one cycle are summed from offset 0. A
-// cycle is emitted as soon as every input it waits for has delivered: those
-// that delivered the previous cycle and those that came back late. While a
-// new input has not delivered yet (for at most a second of audio after the
-// last one was added) a cycle is held until the graph moves on instead: its
-// first block lands in the same graph cycle as the others' but may come after
-// them, and must still find the cycle open. A stalled input does not hold the
-// others back: when any input delivers again, or a block of a later cycle of
-// the same clock arrives, the open cycle is emitted with what it has and the
-// missing input is no longer waited for. A block that arrives after its cycle
-// was emitted is dropped (it would otherwise shift everything after it), and
-// its input is waited for again from the next cycle on.
+// Per clock, every input delivers at most one block per graph cycle,
+// starting at the cycle's first sample, so blocks of one cycle are summed at
+// the same place. A clock's cycle is closed as soon as every input it waits
+// for has delivered: those that delivered its previous cycle and those that
+// came back late. While a new input has not delivered yet (for at most a
+// second of audio after the last one was added) a cycle is held until its
+// clock moves on instead: its first block lands in the same graph cycle as
+// the others' but may come after them, and must still find the cycle open. A
+// stalled input does not hold the others of its clock back: when any input
+// delivers again, or a block of a later cycle of the same clock arrives, the
+// open cycle is closed with what it has and the missing input is no longer
+// waited for. A block of a cycle already closed is dropped (it would shift
+// everything after it), and its input is waited for again from the next
+// cycle on.
+//
+// Cycles are placed by the time their clock says they started
+// (spa_io_position's clock.nsec, CLOCK_MONOTONIC), and each clock's next
+// cycle follows its last one sample for sample: within a few samples of where
+// its time puts it, the remainder is taken up one sample at a time (a
+// device's crystal drifting against the system clock); further off (the
+// clock stopped, skipped or came back) it starts again where its time puts
+// it, never before what was already written. Frames go out once every clock
+// still running has closed its cycles past them; a clock that falls behind
+// the others by more than its cycle and theirs (stopped, or all its inputs
+// stalled) is no longer waited for. When nothing plays, nothing is written:
+// the first cycle after a silence follows the last frame written.
 //
 // Mix runs on PipeWire's data thread only (all our streams share one), so
 // the cycle state needs no locks; AddInput and ForgetInput may be called from
@@ -32,10 +46,20 @@ struct MixerInput {
     // published until the input is gone: Mix reads it once per block.
     std::atomic<const PortGains*> gains{nullptr};
     std::uint32_t ports = 0;
-    // Mixer cycles it last contributed to and was last awaited again in.
+    // Data thread only: the mixer cycle it last contributed to and the one
+    // it is awaited again in.
     std::uint64_t cycle = ~std::uint64_t{0};
     std::uint64_t readmitted = ~std::uint64_t{0};
-    std::atomic<bool> joined{false};  // has delivered a block
+    // Set by whichever comes first: its first block, or its owner forgetting
+    // it. Whoever sets it takes it off the newcomers.
+    std::atomic<bool> joined{false};
+};
+
+// Where a block belongs: the driver's spa_io_position clock.
+struct MixClock {
+    std::uint32_t id = 0;
+    std::uint64_t position = 0;  // the cycle, in the driver's samples
+    std::uint64_t nsec = 0;      // when the cycle started; 0 when unknown
 };
 
 class StreamMixer {
@@ -45,53 +69,81 @@ public:
     StreamMixer& operator=(const StreamMixer&) = delete;
     ~StreamMixer();
 
-    // out receives interleaved float stereo; blocks longer than
+    // out receives interleaved float stereo at 48 kHz; blocks longer than
     // maxCycleFrames are cut. False when out of memory.
     bool Init(PacketRing* out, std::uint32_t maxCycleFrames);
 
     // Announces an input that will deliver soon: until it has, cycles are
-    // held until the graph moves on, so its first block is not dropped.
+    // held until their clock moves on, so its first block is not dropped.
     void AddInput() {
         newcomers_.fetch_add(1, std::memory_order_relaxed);
-        announced_.fetch_add(1, std::memory_order_relaxed);
+        // Publishes the count above to the data thread, which reads this first.
+        announced_.fetch_add(1, std::memory_order_release);
     }
 
     // An announced input that goes. Only once Mix can no longer see it.
-    void ForgetInput(const MixerInput& input) {
-        if (!input.joined.load(std::memory_order_relaxed))
+    void ForgetInput(MixerInput& input) {
+        if (!input.joined.exchange(true, std::memory_order_acq_rel))
             newcomers_.fetch_sub(1, std::memory_order_relaxed);
     }
 
     // One block of an input: planes holds one pointer per port, port k's
-    // samples or null for silence.
-    // clock and position name the graph cycle. Returns true when a cycle was
-    // written to the ring.
-    bool Mix(MixerInput& input, std::uint32_t clock, std::uint64_t position,
-             const float* const* planes, std::uint32_t frames);
+    // samples or null for silence. Returns true when frames were written to
+    // the ring.
+    bool Mix(MixerInput& input, const MixClock& clock, const float* const* planes,
+             std::uint32_t frames);
 
-    // Writes the open cycle out. Only while no Mix can run.
-    bool Flush() { return Emit(); }
+    // Closes every open cycle and writes everything out. Only while no Mix
+    // can run.
+    bool Flush();
 
 private:
-    bool Emit();
-    bool Late(std::uint32_t clock, std::uint64_t position) const;
+    struct Clock {
+        bool used = false;
+        std::uint32_t id = 0;
+        std::uint64_t lastUse = 0;
+        bool open = false;
+        bool continuing = false;  // has closed a cycle its next one follows
+        std::uint64_t position = 0;
+        std::int64_t start = 0;   // timeline frame of the open cycle
+        std::uint32_t frames = 0;  // longest block of the open cycle
+        int shift = 0;  // +1 repeats the open cycle's first sample, -1 drops it
+        std::int64_t done = 0;  // this clock has nothing more before this frame
+        std::int64_t offset = 0;  // timeline frame minus where its time puts it
+        std::uint32_t period = 0;  // length of its last closed cycle
+        std::uint64_t cycle = 0;  // the open (or next) cycle
+        std::uint64_t previous = 0;  // the last closed one
+        std::uint32_t delivered = 0;
+        std::uint32_t awaited = 0;  // inputs the open cycle waits for
+        std::uint32_t arrived = 0;  // how many of them delivered
+        bool closedAny = false;
+        std::uint64_t closedPosition = 0;
+    };
+    static constexpr std::uint32_t kClocks = 8;
+
+    Clock& Find(std::uint32_t id);
+    void Open(Clock& c, const MixClock& clock);
+    void Close(Clock& c);
+    std::int64_t TimeToFrame(std::uint64_t nsec) const;
+    bool Advance();
+    bool Emit(std::int64_t upto);
     bool Holding();
+    void Add(const Clock& c, const PortGains& g, const float* samples, std::uint32_t n);
 
     PacketRing* out_ = nullptr;
-    float* sum_ = nullptr;  // interleaved left/right
+    float* acc_ = nullptr;  // interleaved left/right, frame f at f & mask_
+    std::uint32_t capacity_ = 0;
     std::uint32_t maxFrames_ = 0;
+    std::uint32_t slack_ = 0;
 
-    bool open_ = false;
-    std::uint32_t clock_ = 0;
-    std::uint64_t position_ = 0;
-    std::uint32_t frames_ = 0;
-    std::uint64_t cycle_ = 0;  // counts emitted cycles
-    std::uint32_t delivered_ = 0;
-    std::uint32_t awaited_ = 0;  // inputs the open cycle waits for
-    std::uint32_t arrived_ = 0;  // how many of them delivered
-    bool emittedAny_ = false;
-    std::uint32_t emittedClock_ = 0;
-    std::uint64_t emittedPosition_ = 0;
+    Clock clocks_[kClocks];
+    std::uint64_t serial_ = 0;  // numbers cycles of every clock, and uses
+    std::int64_t base_ = 0;     // first frame not written out yet
+    std::int64_t end_ = 0;      // end of the furthest cycle
+    bool anchored_ = false;
+    std::uint64_t anchorNsec_ = 0;
+    std::int64_t anchorFrame_ = 0;
+
     std::uint32_t graceFrames_ = 0;  // left of the hold for newcomers
     std::uint32_t seenAnnounced_ = 0;
     std::atomic<std::int32_t> newcomers_{0};  // announced, not delivered yet

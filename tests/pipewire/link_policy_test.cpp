@@ -16,7 +16,8 @@ TEST(Attribution, TrustsTheDaemonOverClaimsFromAnotherNamespace) {
              std::uint32_t pid; } const cases[] = {
         {0, Native(1, 5000), true, Source::Vouched, 5000},    // native in a sandbox: claims 1
         {2, Native(2, 5000), true, Source::Vouched, 5000},    // node repeats the inner pid
-        {700, Native(500, 500), true, Source::Claimed, 700},  // plays for another process
+        {700, Native(500, 500), true, Source::Vouched, 700},  // plays for another process
+        {3, Native(1, 5000), true, Source::Vouched, 5000},    // in a sandbox: cannot speak for 3
         {0, pulse, true, Source::Claimed, 42},                // the socket is the server's
         {0, ClientFacts{true, 77, 0, false, "x"}, true, Source::Claimed, 77},  // no credentials
         {600, ClientFacts{}, true, Source::Unknown, 0},       // client not seen yet
@@ -61,6 +62,7 @@ TEST(ChannelGains, OwnChannelsAtTheirLevelLeftStaysLeftFullScaleFits) {
         {sur, sur, full}, {{"FL", "FR", "FC", "LFE", "SL", "SR"}, sur, full},
         {st, {"MONO"}, {{1, 1}}}, {sur, st, {{1, 0}, {0, 1}}},  // mono sink; daemon downmixes
         {sur, {"FL", "FR", "FC", "LFE", "RL", "RR", "SL", "SR"}, full71},
+        {sur, {"FC", "LFE"}, {{k, k}, {0, 0}}},  // only the centre has a port: -3 dB, not raised
     };
     for (const auto& layout : layouts) {
         SCOPED_TRACE(&layout - layouts);

@@ -2,11 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <vector>
 
 namespace {
 
 constexpr std::uint32_t kClock = 30, kQ = 4;
+constexpr std::uint64_t kSecond = 1000000000;
 using Out = std::vector<float>;
 
 Out F(std::uint32_t count, float l, float r, Out rest = {}) {
@@ -27,8 +29,9 @@ struct Mixer {
     bool Block(MixerInput& in, std::uint64_t n, float value, std::uint32_t frames = kQ) {
         const std::vector<float> samples(frames, value);
         const std::vector<const float*> planes(in.ports, samples.data());
-        return mixer.Mix(in, kClock, n * kQ, planes.data(), frames);
+        return mixer.Mix(in, At(n), planes.data(), frames);
     }
+    static MixClock At(std::uint64_t n) { return {kClock, n * kQ, kSecond + n * kQ * kSecond / 48000}; }
     Out Take() {
         Out all;
         const std::uint8_t* data = nullptr;
@@ -53,21 +56,52 @@ TEST(StreamMixer, CycleIsSummedWithPortGainsOnceEveryInputDelivered) {
     MixerInput left = m.Add({{1, 0}, {0, 0}});
     const std::vector<float> ones(16, 1.0f);
     const float* planes[3] = {ones.data(), nullptr, ones.data()};
-    EXPECT_FALSE(m.mixer.Mix(surround, kClock, kQ, planes, 16) || m.Block(mono, 1, 0.5f, 2));
+    EXPECT_FALSE(m.mixer.Mix(surround, Mixer::At(1), planes, 16) || m.Block(mono, 1, 0.5f, 2));
     EXPECT_TRUE(m.Block(left, 1, 0.25f, 3));
     EXPECT_EQ(m.Take(), F(2, 2.25f, 1, F(1, 1.75f, 0.5f, F(5, 1.5f, 0.5f))));
 }
 
-TEST(StreamMixer, StalledInputHoldsOthersOneCycleAtMostAndItsLateBlockIsDropped) {
-    Mixer m;
-    MixerInput a = m.Add({{1, 0}}), b = m.Add({{0, 1}});
-    EXPECT_TRUE((m.Block(a, 0, 1), m.Block(b, 0, 2)));
-    EXPECT_FALSE(m.Block(a, 1, 3));  // b stalls from here
-    EXPECT_TRUE(m.Block(a, 2, 4) && m.Block(a, 3, 5));
-    EXPECT_EQ(m.Take(), F(kQ, 1, 2, F(kQ, 3, 0, F(kQ, 4, 0, F(kQ, 5, 0)))));
-    EXPECT_FALSE(m.Block(b, 3, 9) || m.Block(a, 4, 6));  // late: dropped, not put in cycle 4
-    EXPECT_TRUE(m.Block(b, 4, 7));
-    EXPECT_EQ(m.Take(), F(kQ, 6, 7));
+// b stalls after cycle 0 and comes back at cycle 5; the others go on. Its
+// absence costs them at most the cycles its clock may lag, once, and no audio.
+TEST(StreamMixer, StalledInputHoldsOthersBackOnceAndItsLateBlockIsDropped) {
+    struct Step { int input; std::uint32_t clock; std::uint64_t n; std::size_t framesOut; };
+    const struct { const char* name; std::vector<Step> steps; Out out; } cases[] = {
+        {"same clock, its sibling's next cycle",
+         {{0, kClock, 0, 0}, {1, kClock, 0, 4}, {0, kClock, 1, 4}, {0, kClock, 2, 12},
+          {1, kClock, 2, 12}, {0, kClock, 3, 12}, {1, kClock, 5, 16}, {0, kClock, 5, 20}},
+         F(kQ, 1, 2, F(kQ, 2, 0, F(kQ, 3, 0, F(kQ, 4, 0, F(kQ, 6, 7)))))},
+        {"same clock, a third input's later cycle",
+         {{0, kClock, 0, 0}, {1, kClock, 0, 0}, {2, kClock, 0, 4}, {0, kClock, 1, 4},
+          {2, kClock, 2, 8}, {0, kClock, 2, 12}, {1, kClock, 3, 12}, {0, kClock, 3, 12},
+          {2, kClock, 3, 16}},
+         F(kQ, 1, 2 + 3, F(kQ, 2, 0, F(kQ, 3, 5, F(kQ, 4, 5 + 6))))},
+        {"a clock of its own, the other clock's later cycles",
+         {{0, kClock, 0, 0}, {1, kClock + 1, 0, 0}, {0, kClock, 1, 4}, {0, kClock, 2, 4},
+          {0, kClock, 3, 16}, {0, kClock, 4, 20}, {1, kClock + 1, 5, 20}, {0, kClock, 5, 24}},
+         F(kQ, 1, 2, F(kQ, 2, 0, F(kQ, 3, 0, F(kQ, 4, 0, F(kQ, 5, 0, F(kQ, 6, 7))))))},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Mixer m;
+        MixerInput in[3] = {m.Add({{1, 0}}), m.Add({{0, 1}}), m.Add({{0, 1}})};
+        if (c.steps.size() < 9) m.mixer.ForgetInput(in[2]);  // two inputs only
+        std::size_t out = 0;
+        Out all;
+        for (const Step& step : c.steps) {
+            // Values tell cycles apart: input 0 plays n + 1 left, the others n + 2 or n + 3 right.
+            const float value = static_cast<float>(step.n) + 1 + static_cast<float>(step.input);
+            const std::vector<float> samples(kQ, value);
+            const float* planes[1] = {samples.data()};
+            MixClock clock = Mixer::At(step.n);
+            clock.id = step.clock;
+            m.mixer.Mix(in[step.input], clock, planes, kQ);
+            const Out got = m.Take();
+            all.insert(all.end(), got.begin(), got.end());
+            out += got.size() / 2;
+            EXPECT_EQ(out, step.framesOut) << "after input " << step.input << " cycle " << step.n;
+        }
+        EXPECT_EQ(all, c.out);
+    }
 }
 
 TEST(StreamMixer, NewInputJoinsItsCycleLateOrHoldsOthersOneSecondAtMostAndStopFlushesOnce) {
@@ -83,13 +117,69 @@ TEST(StreamMixer, NewInputJoinsItsCycleLateOrHoldsOthersOneSecondAtMostAndStopFl
     m.mixer.ForgetInput(n);
     MixerInput silent = m.Add({{1, 1}});  // never plays: held 48000 frames, not longer
     std::uint64_t c = 5;
-    for (; c < 5 + 48000 / 8 + 2; ++c) {
-        m.Block(a, c, static_cast<float>(c), 8);
+    for (; c < 5 + 48000 / kQ + 2; ++c) {
+        m.Block(a, c, static_cast<float>(c));
         const Out out = m.Take();
         if (!out.empty() && out.back() == static_cast<float>(c)) break;
     }
-    EXPECT_EQ(c, 5u + 48000 / 8);
+    EXPECT_EQ(c, 5u + 48000 / kQ);
     m.mixer.ForgetInput(silent);
+}
+
+// Ten seconds of two devices: A at 48 kHz, quantum 1024 then 256 from 5 s on;
+// B at 44.1 kHz (blocks of 278 or 279 frames), quantum 256, its crystal 100 ppm
+// slow. Each input plays a ramp (1, 2, 3...) on a side of its own, so a gap,
+// a doubled block or a block out of place shows as a step other than one.
+TEST(StreamMixer, ClocksOfAnyQuantumAndRateMeetOnOneTimelineOfRealTime) {
+    PacketRing ring;
+    StreamMixer mixer;
+    ASSERT_TRUE(ring.Init(1u << 15, 8, 4096) && mixer.Init(&ring, 2048));
+    const std::vector<PortGains> leftOnly = {{1, 0}}, rightOnly = {{0, 1}};
+    mixer.AddInput();
+    mixer.AddInput();
+    MixerInput a{leftOnly.data(), 1}, b{rightOnly.data(), 1};
+    struct Device { MixerInput* input; std::uint32_t id, rate, quantum; double slow;
+                    std::uint64_t position = 0, nsec = kSecond; double played = 0; float ramp = 1; };
+    Device devices[2] = {{&a, 40, 48000, 1024, 1.0}, {&b, 41, 44100, 256, 1.0001}};
+    Out out;
+    std::vector<float> block(2048);
+    for (;;) {
+        Device& d = devices[0].nsec <= devices[1].nsec ? devices[0] : devices[1];
+        if (d.nsec >= 11 * kSecond) break;
+        if (d.id == 40 && d.nsec >= 6 * kSecond) d.quantum = 256;
+        const double next = d.played + static_cast<double>(d.quantum) * 48000 / d.rate;
+        const auto frames = static_cast<std::uint32_t>(next) - static_cast<std::uint32_t>(d.played);
+        for (std::uint32_t i = 0; i < frames; ++i) block[i] = d.ramp++;
+        const float* planes[1] = {block.data()};
+        mixer.Mix(*d.input, {d.id, d.position, d.nsec}, planes, frames);
+        d.played = next;
+        d.position += d.quantum;
+        d.nsec += static_cast<std::uint64_t>(1e9 * d.quantum / d.rate * d.slow);
+        const std::uint8_t* data = nullptr;
+        std::uint32_t got = 0;
+        for (bool gap = false; ring.Acquire(&data, &got, &gap); ring.Release(got)) {
+            EXPECT_FALSE(gap);
+            const auto* f = reinterpret_cast<const float*>(data);
+            out.insert(out.end(), f, f + 2 * got);
+        }
+    }
+    const std::size_t frames = out.size() / 2;
+    EXPECT_NEAR(static_cast<double>(frames), 480000.0, 4800.0);  // real time, within 1 %
+    std::size_t repeated = 0;
+    for (std::size_t i = 0; i < frames; ++i) {
+        const float l = out[2 * i], r = out[2 * i + 1];
+        // A runs on the system's time: every frame in place. B's samples
+        // stay within a few of where its time puts them.
+        ASSERT_EQ(l, static_cast<float>(i + 1)) << i;
+        ASSERT_LE(std::abs(r - (static_cast<double>(i) / 1.0001 + 1)), 17.0) << i;
+        if (i == 0) continue;
+        if (r == out[2 * i - 1]) {
+            ++repeated;
+        } else {
+            ASSERT_EQ(r, out[2 * i - 1] + 1) << i;
+        }
+    }
+    EXPECT_LE(repeated, 60u);  // 100 ppm of 480,000 frames is 48
 }
 
 }  // namespace
