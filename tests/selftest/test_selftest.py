@@ -3,6 +3,7 @@ captures its player. test_selftest.py --selftest E --helper E --scripted E --win
 import argparse
 import os
 import re
+import select
 import subprocess
 import sys
 import tempfile
@@ -24,10 +25,10 @@ def linux_program():
     return path
 
 
-def leftovers(prefix):  # players and helpers still running in this Wine prefix
+def leftovers(tag):  # players and helpers this test started still running (Wine passes the tag on)
     ps = subprocess.run(["ps", "-e", "eww", "-o", "args="], capture_output=True, text=True, check=True).stdout
     return [p for p in ps.splitlines()
-            if " WINEPREFIX=%s " % prefix in p + " " and ("--play" in p or "loopback" in p)]
+            if " SONDREL_TEST_RUN=%s " % tag in p + " " and ("--play" in p or "loopback" in p)]
 
 
 class WineSelfTest(unittest.TestCase):
@@ -35,7 +36,8 @@ class WineSelfTest(unittest.TestCase):
     def setUpClass(cls):
         cls.dir = tempfile.mkdtemp(prefix="sondrel-selftest-")
         cls.prefix = os.environ.get("SONDREL_WINEPREFIX", os.path.expanduser("~/.local/share/sondrel-wine"))
-        cls.env = dict(start_session(cls.dir), SONDREL_WINEPREFIX=cls.prefix)  # the session moves HOME
+        # the session moves HOME; the tag tells this run's processes from other tests' in the prefix
+        cls.env = dict(start_session(cls.dir), SONDREL_WINEPREFIX=cls.prefix, SONDREL_TEST_RUN=cls.dir)
         cls.addClassCleanup(stop_session, cls.dir)
 
     def start(self, *args, env=None, out=subprocess.PIPE):
@@ -52,27 +54,46 @@ class WineSelfTest(unittest.TestCase):
         proc.stdin.close()
         return (proc.wait(2 * GUARD), *(f.seek(0) or f.read() for f in (proc.err, *files)))
 
-    def capture(self, option, pid, seconds):
+    def capture(self, option, pid):
         proc = self.start(linux_program(), option, str(pid))
-        time.sleep(seconds)
-        out = proc.communicate(b"x", timeout=GUARD)[0]
-        self.assertEqual((self.end(proc)[:2], out[:16]), ((0, b""), HEADER))
-        return level(left(out)[-SECOND // 16:], 440), level(left(out)[-SECOND // 16:], 1000)  # the newest 0.5 s
+        proc.data = bytearray()
+        return proc
+
+    def until(self, proc, condition):
+        """Reads the capture until the levels of 440 and 1000 Hz in its newest 0.5 s meet the condition."""
+        deadline, levels = time.monotonic() + GUARD, None
+        while levels is None or not condition(*levels):
+            ready = select.select([proc.stdout], [], [], max(deadline - time.monotonic(), 0))[0]
+            self.assertTrue(ready and (chunk := os.read(proc.stdout.fileno(), 1 << 16)),
+                            "the capture ended or never met the condition; last levels %r" % (levels,))
+            proc.data += chunk
+            if len(proc.data) >= 16 + SECOND // 2:
+                newest = left(proc.data[:len(proc.data) // 8 * 8])[-SECOND // 16:]
+                levels = level(newest, 440), level(newest, 1000)
+        return levels
+
+    def stop(self, proc):
+        proc.stdin.write(b"x")
+        proc.stdin.flush()
+        proc.data += proc.stdout.read()
+        self.assertEqual((self.end(proc)[:2], proc.data[:16]), ((0, b""), HEADER))
 
     def test_player_renders_a_tone_the_session_carries(self):
         first = self.start(ARGS.wine, ARGS.selftest, "--play", "440", "--window")
         second = self.start(ARGS.wine, ARGS.selftest, "--play", "1000")
         for player, window in ((first, r"^0x0*[1-9a-f][0-9a-f]*$"), (second, r"^0x0$")):
             self.assertRegex(player.stdout.readline().decode().strip(), window)
-        a, b = self.capture("--pid", first.pid, 1.5)  # Wine's process for the player is the one started here
-        self.assertTrue(a > 0.1 and b < 0.01, (a, b))  # played at 0.25
-        a, b = self.capture("--exclude-pid", first.pid, 1.5)
-        self.assertTrue(a < 0.01 and b > 0.1, (a, b))
+        # Wine's process for the player is the one started here; each plays at 0.25
+        cap = self.capture("--exclude-pid", first.pid)
+        self.assertLess(self.until(cap, lambda a, b: b > 0.1)[0], 0.01)
+        self.stop(cap)
+        cap = self.capture("--pid", first.pid)
+        self.assertLess(self.until(cap, lambda a, b: a > 0.1)[1], 0.01)
         os.write(first.stdin.fileno(), b"s")  # quiet and back, as the self-test's silent run asks
-        time.sleep(0.3)
-        self.assertLess(self.capture("--exclude-pid", second.pid, 1.0)[0], 0.01)
+        self.until(cap, lambda a, b: a < 0.01)
         os.write(first.stdin.fileno(), b"t")
-        self.assertGreater(self.capture("--exclude-pid", second.pid, 1.0)[0], 0.1)
+        self.until(cap, lambda a, b: a > 0.1)
+        self.stop(cap)
         self.assertEqual([self.end(player) for player in (first, second)], [(0, b"")] * 2)
 
     def selftest(self, scenario=None, env=None):
@@ -81,7 +102,7 @@ class WineSelfTest(unittest.TestCase):
         proc = self.start(ARGS.wine, ARGS.selftest, *args, out=out,
                           env=dict(env or self.env, SONDREL_SCENARIO=scenario or ""))
         code, err, out = self.end(proc, out)
-        self.assertEqual(leftovers(self.prefix), [])  # every child is ended before the self-test returns
+        self.assertEqual(leftovers(self.dir), [])  # every child is ended before the self-test returns
         return code, out.decode(), err
 
     def test_selftest_without_process_loopback_exits_2_with_one_sentence(self):
@@ -95,7 +116,8 @@ class WineSelfTest(unittest.TestCase):
 
     def test_selftest_without_an_output_device_exits_1_and_says_so(self):
         env = {k: v for k, v in os.environ.items() if not k.startswith("PULSE_")}  # no server, no card
-        code, out, _ = self.selftest(env=dict(env, SONDREL_WINEPREFIX=self.prefix, XDG_RUNTIME_DIR="/nothing"))
+        code, out, _ = self.selftest(env=dict(env, SONDREL_WINEPREFIX=self.prefix, SONDREL_TEST_RUN=self.dir,
+                                              XDG_RUNTIME_DIR="/nothing"))
         self.assertEqual(code, 1, out)
         self.assertRegex(out, r"^Player 1 could not play: player: the 440 Hz tone could not be played "
                               r"\(0x8[0-9A-F]{7}\)\. The self-test needs an audio output device\.\n$")

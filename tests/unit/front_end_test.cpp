@@ -48,11 +48,12 @@ TEST(FormatFailureLine, IsOneUtf8LineWhateverTheSystemTextHolds) {
     EXPECT_EQ(FormatFailureLine(L"P", 0xA, L"Opera\u00e7\u00e3o.\r\n"), "P (0x0000000A): Opera\xC3\xA7\xC3\xA3o.\n");
     EXPECT_EQ(FormatFailureLine(L"P", 1, L"text\n\r\n"), "P (0x00000001): text\n");
 #ifdef _WIN32
-    const wchar_t text[] = {0xDE00, 0xD83D, 0xDE00, 0xD800, L'x', 0};  // a low half, a pair, a high half
+    const wchar_t text[] = {0xDC00, 0xDE00, 0xD83D, 0xDE00, 0xD800, L'x', 0};  // low halves, a pair, a high half
 #else
-    const wchar_t text[] = {0xDE00, 0x1F600, 0xD800, L'x', 0};
+    const wchar_t text[] = {0xDC00, 0xDE00, 0x1F600, 0xD800, L'x', 0};
 #endif
-    EXPECT_EQ(FormatFailureLine(L"P", 1, text), "P (0x00000001): \xEF\xBF\xBD\xF0\x9F\x98\x80\xEF\xBF\xBDx\n");
+    EXPECT_EQ(FormatFailureLine(L"P", 1, text),
+              "P (0x00000001): \xEF\xBF\xBD\xEF\xBF\xBD\xF0\x9F\x98\x80\xEF\xBF\xBDx\n");
 }
 
 // Each length of UTF-8 at both its ends; past 0xFFFF a surrogate pair on Windows.
