@@ -89,10 +89,13 @@ class WineSelfTest(unittest.TestCase):
         self.stop(cap)
         cap = self.capture("--pid", first.pid)
         self.assertLess(self.until(cap, lambda a, b: a > 0.1)[1], 0.01)
-        os.write(first.stdin.fileno(), b"s")  # quiet and back, as the self-test's silent run asks
-        self.until(cap, lambda a, b: a < 0.01)
-        os.write(first.stdin.fileno(), b"t")
-        self.until(cap, lambda a, b: a > 0.1)
+        self.stop(cap)
+        # Both players, so the second keeps the stream going while the first is quiet and back,
+        # as the self-test's silent run asks.
+        cap = self.capture("--pid", os.getpid())
+        for command, heard in ((b"", True), (b"s", False), (b"t", True)):
+            os.write(first.stdin.fileno(), command)
+            self.until(cap, lambda a, b: (a > 0.1 if heard else a < 0.01) and b > 0.1)
         self.stop(cap)
         self.assertEqual([self.end(player) for player in (first, second)], [(0, b"")] * 2)
 
