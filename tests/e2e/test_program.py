@@ -18,8 +18,9 @@ HEADER = b"SDRA" + struct.pack("<IIHH", 1, 48000, 2, 32)
 USAGE = b"Uso: sondrel-process-loopback.exe --window <HWND> | --pid <PID> | --exclude-pid <PID>"
 CAPTURE = "Falha na captura de \u00e1udio do processo".encode()
 CLEAN_EXIT = "exit live=0 handles=0"
-# Wine's own line on a process's standard error as it exits under load.
-WINE_NOISE = re.compile(rb"^wine client error:[0-9a-f]+: [^\n]*\n", re.MULTILINE)
+# Wine's own line on a process's standard error as it exits under load, cut short when the exit
+# comes first.
+WINE_NOISE = re.compile(rb"^wine client error:[0-9a-f]+: [^\n]*(\n|\Z)", re.MULTILINE)
 
 CLIENT, CLOSED = "Release IAudioClient", " events=closed"
 OPERATION = "Release IActivateAudioInterfaceAsyncOperation"

@@ -10,8 +10,10 @@ import tempfile
 import time
 import unittest
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "pipewire"))
+for tests in ("pipewire", "e2e"):
+    sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", tests))
 from test_pipewire import HEADER, SECOND, left, level, start_session, stop_session  # noqa: E402
+from test_program import WINE_NOISE  # noqa: E402
 
 ARGS = None
 GUARD = 60  # seconds; reached only when something hangs
@@ -52,7 +54,8 @@ class WineSelfTest(unittest.TestCase):
     @staticmethod
     def end(proc, *files):  # end of input ends the child; its exit code, error output and files
         proc.stdin.close()
-        return (proc.wait(2 * GUARD), *(f.seek(0) or f.read() for f in (proc.err, *files)))
+        code, err, *out = (proc.wait(2 * GUARD), *(f.seek(0) or f.read() for f in (proc.err, *files)))
+        return (code, WINE_NOISE.sub(b"", err), *out)
 
     def capture(self, option, pid):
         proc = self.start(linux_program(), option, str(pid))
