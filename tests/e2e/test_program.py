@@ -39,8 +39,8 @@ def command(program, *arguments):
     return ([ARGS.wine] if ARGS.wine else []) + [program, *arguments]
 
 
-def frames(start, count):
-    return b"".join(struct.pack("<ff", n, -n) for n in map(float, range(start + 1, start + count + 1)))
+def frames(start, count):  # the scripted platform numbers frames from 1, wrapping before floats go inexact
+    return b"".join(struct.pack("<ff", n, -n) for n in (float(i % 16777215 + 1) for i in range(start, start + count)))
 
 
 def failure(code):  # with or without the system's text

@@ -171,6 +171,7 @@ TEST(StandardStreams, SignalsDuringABlockedReadOrWriteNeitherStopTheCaptureNorBr
     reader.join();
 
     // The stop watcher, blocked on stdin, takes every signal: the capture must stop only on the byte.
+    const long handles = PosixOpenHandleCount();
     HANDLE stop = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     ASSERT_EQ(StartStopWatcher(stop), S_OK);
     pthread_sigmask(SIG_BLOCK, &usr1, nullptr);
@@ -179,12 +180,16 @@ TEST(StandardStreams, SignalsDuringABlockedReadOrWriteNeitherStopTheCaptureNorBr
     int unread = -1;
     EXPECT_TRUE(WaitForSingleObject(stop, 5000) == WAIT_OBJECT_0 && ioctl(in[0], FIONREAD, &unread) == 0 &&
                 unread == 0) << "stopped before the byte came";
+    CloseHandle(stop);
+    for (int ms = 0; PosixOpenHandleCount() != handles && ms < 5000; ++ms)  // the watcher lets go of its own
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    EXPECT_EQ(PosixOpenHandleCount(), handles);
     EXPECT_EQ(written, S_OK);
     EXPECT_TRUE(got == sent) << got.size() << " of " << sent.size() << " bytes";
     pthread_sigmask(SIG_SETMASK, &unblocked, nullptr);
     dup2(savedIn, 0), close(savedIn);
     for (int fd : {in[0], in[1], out[0]}) close(fd);
-    CloseHandle(stop), sigaction(SIGUSR1, &saved, nullptr), sem_destroy(&handled);
+    sigaction(SIGUSR1, &saved, nullptr), sem_destroy(&handled);
 }
 #endif
 
