@@ -40,7 +40,8 @@ def command(program, *arguments):
 
 
 def frames(start, count):  # the scripted platform numbers frames from 1, wrapping before floats go inexact
-    return b"".join(struct.pack("<ff", n, -n) for n in (float(i % 16777215 + 1) for i in range(start, start + count)))
+    numbers = (float(i % 16777215 + 1) for i in range(start, start + count))
+    return b"".join(struct.pack("<ff", n, -n) for n in numbers)
 
 
 def failure(code):  # with or without the system's text
