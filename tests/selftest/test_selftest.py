@@ -107,7 +107,7 @@ class WineSelfTest(unittest.TestCase):
         args = ("--helper", "Z:" + ARGS.scripted.replace("/", "\\")) if scenario else ()
         out = self.enterContext(tempfile.TemporaryFile())
         proc = self.start(ARGS.wine, ARGS.selftest, *args, out=out,
-                          env=dict(env or self.env, SONDREL_SCENARIO=scenario or ""))
+                          env=dict(env or self.env, SONDREL_SCENARIO=scenario or "", SONDREL_TEST_RUN=self.dir))
         code, err, out = self.end(proc, out)
         self.assertEqual(leftovers(self.dir), [])  # every child is ended before the self-test returns
         return code, out.decode(), err
@@ -123,8 +123,7 @@ class WineSelfTest(unittest.TestCase):
 
     def test_selftest_without_an_output_device_exits_1_and_says_so(self):
         env = {k: v for k, v in os.environ.items() if not k.startswith("PULSE_")}  # no server, no card
-        code, out, _ = self.selftest(env=dict(env, SONDREL_WINEPREFIX=self.prefix, SONDREL_TEST_RUN=self.dir,
-                                              XDG_RUNTIME_DIR="/nothing"))
+        code, out, _ = self.selftest(env=dict(env, SONDREL_WINEPREFIX=self.prefix, XDG_RUNTIME_DIR="/nothing"))
         self.assertEqual(code, 1, out)
         self.assertRegex(out, r"^Player 1 could not play: player: the 440 Hz tone could not be played "
                               r"\(0x8[0-9A-F]{7}\)\. The self-test needs an audio output device\.\n$")
