@@ -27,8 +27,9 @@ HEADER = b"SDRA" + struct.pack("<IIHH", 1, 48000, 2, 32)
 USAGE = b"Uso: sondrel-process-loopback.exe --window <HWND> | --pid <PID> | --exclude-pid <PID>"
 CAPTURE = "Falha na captura de \u00e1udio do processo".encode()
 CLEAN_EXIT = "exit live=0 handles=0"
-# Wine's own line on a process's standard error as it exits under load.
-WINE_NOISE = re.compile(rb"^wine client error:[0-9a-f]+: [^\n]*\n", re.MULTILINE)
+# Wine's own line on a process's standard error as it exits under load, cut short when the exit
+# comes first.
+WINE_NOISE = re.compile(rb"^wine client error:[0-9a-f]+: [^\n]*(\n|\Z)", re.MULTILINE)
 
 CLIENT, CLOSED = "Release IAudioClient", " events=closed"
 OPERATION = "Release IActivateAudioInterfaceAsyncOperation"
@@ -47,8 +48,9 @@ def command(program, *arguments):
     return ([ARGS.wine] if ARGS.wine else []) + [program, *arguments]
 
 
-def frames(start, count):
-    return b"".join(struct.pack("<ff", n, -n) for n in map(float, range(start + 1, start + count + 1)))
+def frames(start, count):  # the scripted platform numbers frames from 1, wrapping before floats go inexact
+    numbers = (float(i % 16777215 + 1) for i in range(start, start + count))
+    return b"".join(struct.pack("<ff", n, -n) for n in numbers)
 
 
 def failure(code):  # with or without the system's text

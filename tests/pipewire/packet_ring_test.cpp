@@ -27,17 +27,29 @@ Packet Read(PacketRing& ring) {
     return p;
 }
 
-TEST(PacketRing, FullRingDropsTheRestFlagsOnlyThePacketAfterTheGapAndFillsAgain) {
+// Writes and packets that end exactly at the ring's end, each followed by the next from slot 0; a
+// full ring drops the rest, and only the packet after the gap is flagged, never one across it.
+TEST(PacketRing, ExactFitsAtTheEndAndGapsAnywhereKeepEveryFrameInOrder) {
     PacketRing ring;
     ASSERT_TRUE(ring.Init(16, 4, 12));
-    EXPECT_EQ(ring.Write(P(0, 20).first.data(), 20), 16u);
-    EXPECT_EQ(Read(ring), P(0, 12));
-    ASSERT_EQ(ring.Write(P(100, 8).first.data(), 8), 8u);
-    EXPECT_EQ(Read(ring), P(12, 4));  // a packet never crosses the gap
-    EXPECT_EQ(Read(ring), P(100, 8, true));
-    ASSERT_EQ(ring.Write(P(108, 16).first.data(), 16), 16u);  // to the brim, across the end
-    EXPECT_EQ(Read(ring), P(108, 12));
-    EXPECT_EQ(Read(ring), P(120, 4));
+    ring.Write(P(0, 5).first.data(), 5), Read(ring);
+    ASSERT_EQ(ring.Write(P(5, 11).first.data(), 11), 11u);  // slots 5-15
+    ASSERT_EQ(ring.Write(P(16, 4).first.data(), 4), 4u);    // slots 0-3
+    EXPECT_EQ(Read(ring), P(5, 12));
+    EXPECT_EQ(Read(ring), P(17, 3));
+    ASSERT_EQ(ring.Write(P(20, 12).first.data(), 12), 12u);  // slots 4-15
+    EXPECT_EQ(ring.Write(P(32, 5).first.data(), 5), 4u);     // slots 0-3, the last frame lost
+    EXPECT_EQ(Read(ring), P(20, 12));  // slots 4-15
+    ASSERT_EQ(ring.Write(P(40, 11).first.data(), 11), 11u);  // after the loss: slots 4-14
+    EXPECT_EQ(Read(ring), P(32, 4));
+    EXPECT_EQ(Read(ring), P(40, 11, true));
+    ASSERT_EQ(ring.Write(P(51, 16).first.data(), 16), 16u);  // slots 15, 0-14
+    EXPECT_EQ(ring.Write(P(67, 1).first.data(), 1), 0u);
+    EXPECT_EQ(Read(ring), P(51, 12));  // slots 15, 0-10
+    ASSERT_EQ(ring.Write(P(70, 2).first.data(), 2), 2u);  // after the loss: slots 15, 0
+    EXPECT_EQ(Read(ring), P(63, 4));   // slots 11-14, up to the gap in the last slot
+    EXPECT_EQ(Read(ring), P(70, 2, true));
+    EXPECT_EQ(ring.NextPacketFrames(), 0u);
 }
 
 TEST(PacketRing, ConcurrentWriterAndReaderKeepOrderAndFlagEveryGap) {

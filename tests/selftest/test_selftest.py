@@ -3,14 +3,17 @@ captures its player. test_selftest.py --selftest E --helper E --scripted E --win
 import argparse
 import os
 import re
+import select
 import subprocess
 import sys
 import tempfile
 import time
 import unittest
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "pipewire"))
+for tests in ("pipewire", "e2e"):
+    sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", tests))
 from test_pipewire import HEADER, SECOND, left, level, start_session, stop_session  # noqa: E402
+from test_program import WINE_NOISE  # noqa: E402
 
 ARGS = None
 GUARD = 60  # seconds; reached only when something hangs
@@ -24,10 +27,10 @@ def linux_program():
     return path
 
 
-def leftovers(prefix):  # players and helpers still running in this Wine prefix
+def leftovers(tag):  # players and helpers this test started still running (Wine passes the tag on)
     ps = subprocess.run(["ps", "-e", "eww", "-o", "args="], capture_output=True, text=True, check=True).stdout
     return [p for p in ps.splitlines()
-            if " WINEPREFIX=%s " % prefix in p + " " and ("--play" in p or "loopback" in p)]
+            if " SONDREL_TEST_RUN=%s " % tag in p + " " and ("--play" in p or "loopback" in p)]
 
 
 class WineSelfTest(unittest.TestCase):
@@ -35,7 +38,8 @@ class WineSelfTest(unittest.TestCase):
     def setUpClass(cls):
         cls.dir = tempfile.mkdtemp(prefix="sondrel-selftest-")
         cls.prefix = os.environ.get("SONDREL_WINEPREFIX", os.path.expanduser("~/.local/share/sondrel-wine"))
-        cls.env = dict(start_session(cls.dir), SONDREL_WINEPREFIX=cls.prefix)  # the session moves HOME
+        # the session moves HOME; the tag tells this run's processes from other tests' in the prefix
+        cls.env = dict(start_session(cls.dir), SONDREL_WINEPREFIX=cls.prefix, SONDREL_TEST_RUN=cls.dir)
         cls.addClassCleanup(stop_session, cls.dir)
 
     def start(self, *args, env=None, out=subprocess.PIPE):
@@ -50,38 +54,62 @@ class WineSelfTest(unittest.TestCase):
     @staticmethod
     def end(proc, *files):  # end of input ends the child; its exit code, error output and files
         proc.stdin.close()
-        return (proc.wait(2 * GUARD), *(f.seek(0) or f.read() for f in (proc.err, *files)))
+        code, err, *out = (proc.wait(2 * GUARD), *(f.seek(0) or f.read() for f in (proc.err, *files)))
+        return (code, WINE_NOISE.sub(b"", err), *out)
 
-    def capture(self, option, pid, seconds):
+    def capture(self, option, pid):
         proc = self.start(linux_program(), option, str(pid))
-        time.sleep(seconds)
-        out = proc.communicate(b"x", timeout=GUARD)[0]
-        self.assertEqual((self.end(proc)[:2], out[:16]), ((0, b""), HEADER))
-        return level(left(out)[-SECOND // 16:], 440), level(left(out)[-SECOND // 16:], 1000)  # the newest 0.5 s
+        proc.data = bytearray()
+        return proc
+
+    def until(self, proc, condition):
+        """Reads the capture until the levels of 440 and 1000 Hz in its newest 0.5 s meet the condition."""
+        deadline, levels = time.monotonic() + GUARD, None
+        while levels is None or not condition(*levels):
+            ready = select.select([proc.stdout], [], [], max(deadline - time.monotonic(), 0))[0]
+            self.assertTrue(ready and (chunk := os.read(proc.stdout.fileno(), 1 << 16)),
+                            "the capture ended or never met the condition; last levels %r" % (levels,))
+            proc.data += chunk
+            if len(proc.data) >= 16 + SECOND // 2:
+                newest = left(proc.data[:len(proc.data) // 8 * 8])[-SECOND // 16:]
+                levels = level(newest, 440), level(newest, 1000)
+        return levels
+
+    def stop(self, proc):
+        proc.stdin.write(b"x")
+        proc.stdin.flush()
+        proc.data += proc.stdout.read()
+        self.assertEqual((self.end(proc)[:2], proc.data[:16]), ((0, b""), HEADER))
 
     def test_player_renders_a_tone_the_session_carries(self):
         first = self.start(ARGS.wine, ARGS.selftest, "--play", "440", "--window")
         second = self.start(ARGS.wine, ARGS.selftest, "--play", "1000")
         for player, window in ((first, r"^0x0*[1-9a-f][0-9a-f]*$"), (second, r"^0x0$")):
-            self.assertRegex(player.stdout.readline().decode().strip(), window)
-        a, b = self.capture("--pid", first.pid, 1.5)  # Wine's process for the player is the one started here
-        self.assertTrue(a > 0.1 and b < 0.01, (a, b))  # played at 0.25
-        a, b = self.capture("--exclude-pid", first.pid, 1.5)
-        self.assertTrue(a < 0.01 and b > 0.1, (a, b))
-        os.write(first.stdin.fileno(), b"s")  # quiet and back, as the self-test's silent run asks
-        time.sleep(0.3)
-        self.assertLess(self.capture("--exclude-pid", second.pid, 1.0)[0], 0.01)
-        os.write(first.stdin.fileno(), b"t")
-        self.assertGreater(self.capture("--exclude-pid", second.pid, 1.0)[0], 0.1)
+            line = player.stdout.readline().decode().strip()
+            self.assertRegex(line, window, line or self.end(player))  # its exit code and error output
+        # Wine's process for the player is the one started here; each plays at 0.25
+        cap = self.capture("--exclude-pid", first.pid)
+        self.assertLess(self.until(cap, lambda a, b: b > 0.1)[0], 0.01)
+        self.stop(cap)
+        cap = self.capture("--pid", first.pid)
+        self.assertLess(self.until(cap, lambda a, b: a > 0.1)[1], 0.01)
+        self.stop(cap)
+        # Both players, so the second keeps the stream going while the first is quiet and back,
+        # as the self-test's silent run asks.
+        cap = self.capture("--pid", os.getpid())
+        for command, heard in ((b"", True), (b"s", False), (b"t", True)):
+            os.write(first.stdin.fileno(), command)
+            self.until(cap, lambda a, b: (a > 0.1 if heard else a < 0.01) and b > 0.1)
+        self.stop(cap)
         self.assertEqual([self.end(player) for player in (first, second)], [(0, b"")] * 2)
 
     def selftest(self, scenario=None, env=None):
         args = ("--helper", "Z:" + ARGS.scripted.replace("/", "\\")) if scenario else ()
         out = self.enterContext(tempfile.TemporaryFile())
         proc = self.start(ARGS.wine, ARGS.selftest, *args, out=out,
-                          env=dict(env or self.env, SONDREL_SCENARIO=scenario or ""))
+                          env=dict(env or self.env, SONDREL_SCENARIO=scenario or "", SONDREL_TEST_RUN=self.dir))
         code, err, out = self.end(proc, out)
-        self.assertEqual(leftovers(self.prefix), [])  # every child is ended before the self-test returns
+        self.assertEqual(leftovers(self.dir), [])  # every child is ended before the self-test returns
         return code, out.decode(), err
 
     def test_selftest_without_process_loopback_exits_2_with_one_sentence(self):
@@ -113,7 +141,7 @@ class WineSelfTest(unittest.TestCase):
             self.assertEqual((row[1], 0 < float(row[2]) <= float(row[3]) + 0.1, float(row[3]) >= 1.49, row[4:10]),
                              ("0", True, True, ["<-120", "0%", "<-120", "0%", "0", "0"]), out)
         self.assertEqual(rows["nopid"][1:3], ["4", "0.00"], out)  # a pid that names no process fails at once
-        self.assertRegex(out, r"while player 1 was stopped \(\d+-\d+ ms\): \d+ reads, 0\.\d{3} s of audio, "
+        self.assertRegex(out, r"while player 1 was stopped \(\d+-\d+ ms\): \d+ reads, [01]\.\d{3} s of audio, "
                               r"100\.0% of its frames zero")
         self.assertRegex(out, r"\nafter player 1 ended \(at \d+ ms\): 0\.\d{3} s of audio came, 1238\.2 Hz in 0% "
                               r"of its blocks \(before: 0%\); the helper ran until stopped\n")

@@ -19,14 +19,19 @@ TEST(Events, AutoResetWakesOnceManualResetStaysAndTheLowerIndexWins) {
     CloseHandle(sample), CloseHandle(stop);
 }
 
-TEST(Events, SignalOnlyDuplicateSignalsTheSameEventAndOutlivesTheOriginal) {
-    HANDLE stop = CreateEventW(nullptr, TRUE, FALSE, nullptr), duplicate = nullptr;
+// A duplicate does what its rights allow and no more: the stop watcher's may only signal, a
+// wait-only one must not signal; either outlives the handle it was made from.
+TEST(Events, EachDuplicateDoesOnlyWhatItsRightsAllowAndOutlivesTheOriginal) {
+    HANDLE stop = CreateEventW(nullptr, TRUE, FALSE, nullptr), signalOnly = nullptr, waitOnly = nullptr;
     HANDLE process = GetCurrentProcess();
-    ASSERT_TRUE(DuplicateHandle(process, stop, process, &duplicate, EVENT_MODIFY_STATE, FALSE, 0));
-    EXPECT_EQ(WaitForSingleObject(duplicate, 0), WAIT_FAILED);  // may signal, not wait
-    EXPECT_TRUE(SetEvent(duplicate) && WaitForSingleObject(stop, 0) == WAIT_OBJECT_0);
-    EXPECT_TRUE(CloseHandle(stop) && SetEvent(duplicate));  // the object lives while a handle does
-    EXPECT_TRUE(CloseHandle(duplicate));
+    ASSERT_TRUE(DuplicateHandle(process, stop, process, &signalOnly, EVENT_MODIFY_STATE, FALSE, 0));
+    ASSERT_TRUE(DuplicateHandle(process, stop, process, &waitOnly, SYNCHRONIZE, FALSE, 0));
+    EXPECT_EQ(WaitForSingleObject(signalOnly, 0), WAIT_FAILED);
+    EXPECT_TRUE(!SetEvent(waitOnly) && GetLastError() == DWORD{ERROR_ACCESS_DENIED});
+    EXPECT_EQ(WaitForSingleObject(waitOnly, 0), WAIT_TIMEOUT);  // refused, so nothing signalled
+    EXPECT_TRUE(CloseHandle(stop) && SetEvent(signalOnly));  // the object lives while a handle does
+    EXPECT_EQ(WaitForSingleObject(waitOnly, 0), WAIT_OBJECT_0);
+    EXPECT_TRUE(CloseHandle(signalOnly) && CloseHandle(waitOnly));
 }
 
 TEST(Events, AClosedOrNeverIssuedHandleFailsWithInvalidHandle) {
@@ -49,6 +54,17 @@ TEST(Events, AClosedOrNeverIssuedHandleFailsWithInvalidHandle) {
     EXPECT_TRUE(!SetEvent(closed) && WaitForSingleObject(reused, 0) == WAIT_TIMEOUT);
     EXPECT_TRUE(CloseHandle(reused) && PosixOpenHandleCount() == 0);
 #endif
+}
+
+// Far more runs than there are handle slots (4,095 here): every closed handle goes back to the pool.
+TEST(Events, HandlesNeverRunOutWhenEachIsClosed) {
+    const HANDLE process = GetCurrentProcess();
+    for (int run = 0; run < 10000; ++run) {
+        HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr), copy = nullptr;
+        ASSERT_TRUE(event != nullptr && DuplicateHandle(process, event, process, &copy, SYNCHRONIZE, FALSE, 0))
+            << "run " << run;
+        ASSERT_TRUE(CloseHandle(event) && WaitForSingleObject(copy, 0) == WAIT_TIMEOUT && CloseHandle(copy));
+    }
 }
 
 TEST(Events, ClosingWhileAnotherThreadSignalsIsSafe) {

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cwchar>
+#include <string>
 #include <vector>
 
 namespace {
@@ -43,15 +45,53 @@ TEST(FormatFailureLine, IsOneUtf8LineWhateverTheSystemTextHolds) {
     EXPECT_EQ(FormatFailureLine(L"Falha na captura de \u00e1udio do processo",
                                 static_cast<HRESULT>(0x800705B4), nullptr),
               "Falha na captura de \xC3\xA1udio do processo (0x800705B4)\n");
-    EXPECT_EQ(FormatFailureLine(L"P", 0xA, L"Opera\u00e7\u00e3o \u20ac.\r\n"),
-              "P (0x0000000A): Opera\xC3\xA7\xC3\xA3o \xE2\x82\xAC.\n");
     EXPECT_EQ(FormatFailureLine(L"P", 1, L"text\n\r\n"), "P (0x00000001): text\n");
 #ifdef _WIN32
-    const wchar_t text[] = {0xD83D, 0xDE00, 0xD800, L'x', 0};  // a pair, then a lone surrogate
+    const wchar_t text[] = {0xDC00, 0xDE00, 0xD83D, 0xDE00, 0xD800, L'x', 0};  // low halves, a pair, a high half
 #else
-    const wchar_t text[] = {0x1F600, 0xD800, L'x', 0};
+    const wchar_t text[] = {0xDC00, 0xDE00, 0x1F600, 0xD800, L'x', 0};
 #endif
-    EXPECT_EQ(FormatFailureLine(L"P", 1, text), "P (0x00000001): \xF0\x9F\x98\x80\xEF\xBF\xBDx\n");
+    EXPECT_EQ(FormatFailureLine(L"P", 1, text),
+              "P (0x00000001): \xEF\xBF\xBD\xEF\xBF\xBD\xF0\x9F\x98\x80\xEF\xBF\xBDx\n");
 }
+
+// Each length of UTF-8 at both its ends; past 0xFFFF a surrogate pair on Windows.
+TEST(Text, EveryCharacterCrossesIntoAFailureLineAsUtf8) {
+    const struct {
+        const wchar_t* wide;
+        const char* utf8;
+    } cases[] = {
+        {L"\u007F\u0080", "\x7F\xC2\x80"},
+        {L"\u07FF\u0800", "\xDF\xBF\xE0\xA0\x80"},
+        {L"\uFFFF\U00010000", "\xEF\xBF\xBF\xF0\x90\x80\x80"},
+        {L"\U0010FFFF", "\xF4\x8F\xBF\xBF"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(WideToUtf8(c.wide, std::wcslen(c.wide)), c.utf8);
+#ifndef _WIN32
+        // and back, as an argument arrives here
+        EXPECT_EQ(PosixArgumentToWide(c.utf8), c.wide) << c.utf8;
+#endif
+    }
+}
+
+#ifndef _WIN32
+// What no UTF-8 encoder writes becomes U+FFFD, one per byte, never a character it seems to spell.
+TEST(Text, ArgumentBytesThatAreNotUtf8BecomeReplacementCharacters) {
+    const struct {
+        const char* bytes;
+        std::size_t replaced;
+    } cases[] = {
+        {"\xC0\xB5", 2},                  // an overlong digit 5
+        {"\xE0\x9F\xBF", 3},              // U+07FF in three bytes
+        {"\xED\xA0\xBD\xED\xB8\x80", 6},  // a surrogate pair, each half encoded
+        {"\xF4\x90\x80\x80", 4},          // past U+10FFFF
+        {"\xE0\xA0", 2},                  // cut short
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(PosixArgumentToWide((std::string(c.bytes) + "5").c_str()),
+                  std::wstring(c.replaced, L'\uFFFD') + L"5") << c.bytes;
+}
+#endif
 
 }  // namespace

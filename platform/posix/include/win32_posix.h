@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cwchar>
+#include <string>
 
 // ---- basic types -----------------------------------------------------------
 using BYTE = std::uint8_t;
@@ -167,6 +168,9 @@ DWORD GetWindowThreadProcessId(HWND window, DWORD* processId);
 #define _O_BINARY 0x8000
 #define _fileno fileno
 int _setmode(int fd, int mode);
+// One command-line argument as wmain gets it: its UTF-8 bytes decoded, each
+// byte of an invalid sequence becoming U+FFFD.
+std::wstring PosixArgumentToWide(const char* bytes);
 
 // ---- messages --------------------------------------------------------------
 #define FORMAT_MESSAGE_ALLOCATE_BUFFER 0x00000100u
