@@ -16,8 +16,6 @@ constexpr char kSinkClass[] = "Audio/Sink";
 // Set on both halves of a loopback, filter chain or echo canceller: what
 // enters one leaves by the other.
 constexpr char kLinkGroupKey[] = "node.link-group";
-// How far back through other nodes a re-player's feed is traced.
-constexpr int kFeedDepth = 4;
 
 std::uint32_t ParseId(const char* text) {
     if (text == nullptr || *text == '\0') return 0;
@@ -147,38 +145,13 @@ bool GraphMirror::Attribute(Node& node) {
     return changed;
 }
 
-// A half of an effect replays applications when the other half (a node of
-// the same client that takes input) is fed, directly or through other nodes,
-// by an application stream or a sink's monitor. Those applications are then
-// captured from their own ports, once, and left out by their own verdicts.
-// Fed by nothing of the kind (a microphone monitor), it is a player of its
-// own process like any other.
-bool GraphMirror::Replays(const Node& node) const {
-    if (!node.linkGroup || node.clientId == kNoNode) return false;
-    std::vector<std::uint32_t> fed;  // nodes whose feed counts
-    for (const auto& [id, other] : others_)
-        if (other.clientId == node.clientId && !ours_(id)) fed.push_back(id);
-    for (int depth = 0; depth < kFeedDepth && !fed.empty(); ++depth) {
-        std::vector<std::uint32_t> next;
-        for (const auto& [id, edge] : edges_) {
-            if (std::find(fed.begin(), fed.end(), edge.inputNode) == fed.end()) continue;
-            if (edge.outputNode == node.id) continue;
-            if (nodes_.count(edge.outputNode) != 0) return true;
-            const auto other = others_.find(edge.outputNode);
-            if (other == others_.end()) continue;
-            if (other->second.sink) return true;
-            next.push_back(edge.outputNode);
-        }
-        fed = std::move(next);
-    }
-    return false;
-}
-
 bool GraphMirror::UpdateReplayers() {
     bool changed = false;
     for (auto& [id, node] : nodes_) {
         if (!node->linkGroup) continue;
-        const bool replays = Replays(*node);
+        const bool replays =
+            ReplaysApplications(id, node->clientId, others_, edges_,
+                                [this](std::uint32_t n) { return nodes_.count(n) != 0; }, ours_);
         if (replays == node->replays) continue;
         const bool was = Captured(*node);
         node->replays = replays;
@@ -298,7 +271,7 @@ void GraphMirror::AddGlobal(std::uint32_t id, const char* type, std::uint32_t ve
     } else if (std::strcmp(type, PW_TYPE_INTERFACE_Node) == 0) {
         const char* mediaClass = spa_dict_lookup(props, PW_KEY_MEDIA_CLASS);
         if (mediaClass == nullptr || std::strcmp(mediaClass, kOutputStreamClass) != 0) {
-            others_[id] = Other{ParseNode(spa_dict_lookup(props, PW_KEY_CLIENT_ID)),
+            others_[id] = OtherNode{ParseNode(spa_dict_lookup(props, PW_KEY_CLIENT_ID)),
                                 mediaClass != nullptr && std::strcmp(mediaClass, kSinkClass) == 0};
             return;
         }

@@ -51,14 +51,6 @@ private:
         std::uint32_t index = 0;  // port.id: its place among the node's ports
         std::string channel;
     };
-    // A node that is not an application stream, as far as re-players go.
-    struct Other {
-        std::uint32_t clientId = kNoNode;
-        bool sink = false;  // Audio/Sink: its monitor carries what applications play
-    };
-    struct Edge {
-        std::uint32_t outputNode, inputNode;
-    };
 
     static void OnGlobal(void* data, std::uint32_t id, std::uint32_t, const char* type,
                          std::uint32_t version, const spa_dict* props);
@@ -72,7 +64,6 @@ private:
                    const spa_dict* props);
     void RemoveGlobal(std::uint32_t id);
     bool Attribute(Node& node);
-    bool Replays(const Node& node) const;
     bool UpdateReplayers();
     bool Concerns(const Port& port) const;
     static bool Captured(const Node& node);
@@ -93,6 +84,6 @@ private:
     std::map<std::uint32_t, Node*> nodes_;  // application streams
     std::map<std::uint32_t, Client*> clients_;
     std::map<std::uint32_t, Port> ports_;
-    std::map<std::uint32_t, Other> others_;
+    std::map<std::uint32_t, OtherNode> others_;
     std::map<std::uint32_t, Edge> edges_;  // every link of the graph, ours too
 };

@@ -6,6 +6,8 @@ namespace {
 
 constexpr std::int64_t kFirstRetryMs = 50;
 constexpr std::int64_t kLongestRetryMs = 5000;
+// How far back through other nodes a re-player's feed is traced.
+constexpr int kFeedDepth = 4;
 
 }  // namespace
 
@@ -122,4 +124,28 @@ LinkPlan PlanLinks(const std::set<LinkKey>& wanted, const std::map<LinkKey, Link
         }
     }
     return plan;
+}
+
+bool ReplaysApplications(std::uint32_t node, std::uint32_t client,
+                         const std::map<std::uint32_t, OtherNode>& others,
+                         const std::map<std::uint32_t, Edge>& edges,
+                         const std::function<bool(std::uint32_t)>& isStream,
+                         const std::function<bool(std::uint32_t)>& isOurs) {
+    if (client == kNoNode) return false;
+    std::set<std::uint32_t> fed;  // nodes whose feed counts
+    for (const auto& [id, other] : others)
+        if (other.client == client && id != node && !isOurs(id)) fed.insert(id);
+    for (int depth = 0; depth < kFeedDepth && !fed.empty(); ++depth) {
+        std::set<std::uint32_t> next;
+        for (const auto& [id, edge] : edges) {
+            if (fed.count(edge.inputNode) == 0 || edge.outputNode == node) continue;
+            if (isStream(edge.outputNode)) return true;
+            const auto other = others.find(edge.outputNode);
+            if (other == others.end()) continue;
+            if (other->second.sink) return true;
+            next.insert(edge.outputNode);
+        }
+        fed = std::move(next);
+    }
+    return false;
 }

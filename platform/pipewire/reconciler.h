@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <set>
 #include <tuple>
@@ -82,7 +83,7 @@ struct LinkRecord {
 
 // A link lost soon after it was made counts as one more failure in a row;
 // one that lived a while starts the count again.
-constexpr std::int64_t kSteadyLinkMs = 5000;
+constexpr std::int64_t kSteadyLinkMs = 500;
 std::int64_t RetryDelayMs(unsigned failures);  // 50 ms, doubling, at most 5 s
 void NoteLinkMade(LinkRecord& record, std::int64_t now);
 void NoteLinkLost(LinkRecord& record, std::int64_t now);
@@ -95,3 +96,26 @@ struct LinkPlan {
 
 LinkPlan PlanLinks(const std::set<LinkKey>& wanted, const std::map<LinkKey, LinkRecord>& ours,
                    std::int64_t now);
+
+// A node that is not an application stream, and a link, as far as re-players go.
+struct OtherNode {
+    std::uint32_t client = kNoNode;
+    bool sink = false;  // Audio/Sink: its monitor carries what applications play
+};
+struct Edge {
+    std::uint32_t outputNode, inputNode;
+};
+
+// Whether an application stream that is one half of an effect (a loopback,
+// filter chain, echo canceller: node.link-group) plays again what
+// applications send into the other half, a node of the same client that
+// takes input. It does when that half is fed, directly or through up to a
+// few other nodes, by an application stream or a sink's monitor; those
+// applications are then captured from their own ports, once, by their own
+// verdicts. Fed by nothing of the kind (a microphone monitor), it is a player
+// of its own process like any other.
+bool ReplaysApplications(std::uint32_t node, std::uint32_t client,
+                         const std::map<std::uint32_t, OtherNode>& others,
+                         const std::map<std::uint32_t, Edge>& edges,
+                         const std::function<bool(std::uint32_t)>& isStream,
+                         const std::function<bool(std::uint32_t)>& isOurs);

@@ -1,6 +1,7 @@
 #include "tap.h"
 
 #include "capture_format.h"
+#include "tap_chunk.h"
 
 #include <spa/param/audio/format-utils.h>
 
@@ -71,13 +72,10 @@ void OnTapProcess(void* data) {
     for (std::uint32_t k = 0; k < buffer->buffer->n_datas && k < ports; ++k) {
         const spa_data& plane = buffer->buffer->datas[k];
         if (plane.data == nullptr || plane.chunk == nullptr) continue;
-        // Clamped as PipeWire's own tools do: the chunk is the peer's word.
-        const std::uint32_t offset = SPA_MIN(plane.chunk->offset, plane.maxsize);
-        const std::uint32_t size = SPA_MIN(plane.chunk->size, plane.maxsize - offset);
-        const std::uint32_t samples = size / sizeof(float);
+        const ChunkSpan span = ClampChunk(plane.chunk->offset, plane.chunk->size, plane.maxsize);
         planes[k] = reinterpret_cast<const float*>(static_cast<const std::uint8_t*>(plane.data) +
-                                                   offset);
-        frames = any ? SPA_MIN(frames, samples) : samples;
+                                                   span.offset);
+        frames = any ? SPA_MIN(frames, span.samples) : span.samples;
         any = true;
     }
     // Without the driver's position there is no cycle to place the block in.
