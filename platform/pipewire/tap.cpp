@@ -53,9 +53,9 @@ void OnTapProcess(void* data) {
     // The mixer and the ring take one producer: whichever thread processes
     // first is the only one allowed to.
     const auto self = static_cast<std::uintptr_t>(pthread_self());
-    std::uintptr_t expected = 0;
-    if (!host.dataThread.compare_exchange_strong(expected, self, std::memory_order_acq_rel) &&
-        expected != self) {
+    std::uintptr_t owner = host.dataThread.load(std::memory_order_relaxed);
+    if (owner != self &&
+        (owner != 0 || !host.dataThread.compare_exchange_strong(owner, self))) {
         host.session->Fail(E_UNEXPECTED);
         return;
     }
