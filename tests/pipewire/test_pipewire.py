@@ -203,8 +203,8 @@ class PipeWire(unittest.TestCase):
     def test_our_links_come_back(self):
         # A patchbay or the session manager removing our links costs a moment of audio.
         cap = self.capture("--pid", str(self.spawn("pw-play", self.wav[1000]).pid))
-        for round in range(3):
-            self.assertTrue(cap.wait_for(len(cap.data) / SECOND + 0.5), "round %d" % round)
+        for turn in range(3):
+            self.assertTrue(cap.wait_for(len(cap.data) / SECOND + 0.5), "removal %d" % turn)
             for link in self.graph(self.our_links):
                 subprocess.run(["pw-cli", "destroy", str(link)], env=self.env,
                                capture_output=True)
