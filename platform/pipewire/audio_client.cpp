@@ -71,7 +71,7 @@ public:
         *data = nullptr;
         *frames = 0;
         *flags = 0;
-        if (PwCaptureInvalidated(capture_)) return AUDCLNT_E_DEVICE_INVALIDATED;
+        if (const HRESULT failure = PwCaptureFailure(capture_); FAILED(failure)) return failure;
         PacketRing& ring = PwCaptureRing(capture_);
         if (ring.Acquired()) return AUDCLNT_E_OUT_OF_ORDER;
         const std::uint8_t* packet = nullptr;
@@ -100,7 +100,7 @@ public:
     HRESULT STDMETHODCALLTYPE GetNextPacketSize(UINT32* frames) override {
         if (frames == nullptr) return E_POINTER;
         *frames = 0;
-        if (PwCaptureInvalidated(capture_)) return AUDCLNT_E_DEVICE_INVALIDATED;
+        if (const HRESULT failure = PwCaptureFailure(capture_); FAILED(failure)) return failure;
         *frames = PwCaptureRing(capture_).NextPacketFrames();
         return S_OK;
     }

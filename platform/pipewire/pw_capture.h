@@ -1,6 +1,7 @@
 // One capture session against the PipeWire daemon: the connection, the view
-// of the graph (nodes, ports, clients), one input stream of ours per matching
-// application stream with the links into it, and the sum of those streams.
+// of the graph (graph_mirror.h), one input stream of ours per matching
+// application stream (tap.h) with the links into it (link_owner.h), as the
+// reconciler decides (reconciler.h), and the sum of those streams.
 #pragma once
 
 #include "packet_ring.h"
@@ -42,5 +43,6 @@ HRESULT PwCaptureStart(PwCapture* capture, HANDLE event);
 HRESULT PwCaptureStop(PwCapture* capture);
 
 PacketRing& PwCaptureRing(PwCapture* capture);
-// True once the daemon is gone.
-bool PwCaptureInvalidated(const PwCapture* capture);
+// S_OK while the capture runs; the code that ended it once the daemon is gone
+// (AUDCLNT_E_DEVICE_INVALIDATED) or a callback of ours failed.
+HRESULT PwCaptureFailure(const PwCapture* capture);

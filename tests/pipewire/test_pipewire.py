@@ -1,6 +1,6 @@
 """End-to-end runs against a private PipeWire session: test_pipewire.py --program PATH.
 Half-scale tones are told apart by Goertzel level: present > 0.3, absent < 0.01."""
-import math, os, shutil, signal, statistics, struct, subprocess, sys, tempfile, threading, time
+import json, math, os, shutil, signal, statistics, struct, subprocess, sys, tempfile, threading, time
 import unittest
 
 PW_SESSION = os.path.join(os.path.dirname(os.path.abspath(__file__)), "../../scripts/pw-session")
@@ -108,8 +108,8 @@ class PipeWire(unittest.TestCase):
     def setUpClass(cls):
         cls.tmp = tempfile.mkdtemp(prefix="sondrel-pwtest-")
         cls.addClassCleanup(shutil.rmtree, cls.tmp)
-        cls.wav = {f: os.path.join(cls.tmp, "%s.wav" % f) for f in (440, 1000, "stereo")}
-        for f in (440, 1000):
+        cls.wav = {f: os.path.join(cls.tmp, "%s.wav" % f) for f in (440, 660, 1000, "stereo")}
+        for f in (440, 660, 1000):
             make_tone(cls.wav[f], f, 10)
         subprocess.run(["sox", "-n", "-r", "48000", "-c", "2", "-b", "16", cls.wav["stereo"],
                         "synth", "10", "sine", "440", "sine", "1000", "vol", "0.5"], check=True)
@@ -167,6 +167,66 @@ class PipeWire(unittest.TestCase):
         got = [round(level(samples(data, 16)[s::2], f), 3) for s in (0, 1) for f in (440, 1000)]
         for g, want in zip(got, (0.5, 0, 0, 0.5)):
             self.assertAlmostEqual(g, want, delta=0.05, msg="left, right: %r" % got)
+
+    def graph(self, predicate):
+        """Waits until predicate(objects of pw-dump) is true and returns what it returned."""
+        deadline = time.monotonic() + GUARD
+        while time.monotonic() < deadline:
+            dump = subprocess.run(["pw-dump"], env=self.env, capture_output=True, text=True).stdout
+            found = predicate(json.loads(dump or "[]"))
+            if found:
+                return found
+            time.sleep(0.05)
+        self.fail("the graph never reached the state waited for")
+
+    @staticmethod
+    def our_links(objects):
+        ours = {o["id"] for o in objects if o["type"].endswith(":Node") and o.get("info", {})
+                .get("props", {}).get("node.name") == "sondrel-process-loopback"}
+        return [o["id"] for o in objects
+                if o["type"].endswith(":Link") and o["info"]["input-node-id"] in ours]
+
+    @staticmethod
+    def node(name):
+        return lambda objects: [o["id"] for o in objects if o["type"].endswith(":Node") and o.get(
+            "info", {}).get("props", {}).get("node.name") == name]
+
+    def test_effects_and_routes(self):
+        # A loopback effect plays again what its sink receives: the player behind
+        # it counts once, as itself. A player with no route of its own stays
+        # silent: our passive links alone never set it running.
+        self.spawn("pw-loopback", "--capture-props=media.class=Audio/Sink node.name=sondrel-fx",
+                   "--playback-props=node.name=sondrel-fx-out")
+        self.graph(self.node("sondrel-fx"))
+        behind = self.spawn("pw-play", "--target", "sondrel-fx", self.wav[660])
+        self.spawn("pw-play", self.wav[1000])
+        self.spawn("pw-play", "--target", "0", self.wav[440])
+        self.graph(lambda objects: len(self.node("pw-play")(objects)) == 3)
+        caps = (("include", self.capture("--pid", str(behind.pid)), {660: 0.5}, [440, 1000]),
+                ("exclude", self.capture("--exclude-pid", str(behind.pid)), {1000: 0.5},
+                 [440, 660]),
+                ("pid 1", self.capture("--pid", "1"), {660: 0.5, 1000: 0.5}, [440]))
+        for name, cap, present, absent in caps:
+            self.assertTrue(cap.wait_for(1.5), "%s: the capture ended or stalled" % name)
+            rc, data, err = cap.finish()
+            self.assertEqual((name, rc, err, data[:16]), (name, 0, "", HEADER))
+            for f, want in present.items():
+                self.assertAlmostEqual(level(left(data), f), want, delta=0.05, msg=name)
+            for f in absent:
+                self.assertLess(level(left(data), f), 0.01, "%s: %d Hz" % (name, f))
+
+    def test_our_links_come_back(self):
+        # A patchbay or the session manager removing our links costs a moment of audio.
+        cap = self.capture("--pid", str(self.spawn("pw-play", self.wav[1000]).pid))
+        for turn in range(3):
+            self.assertTrue(cap.wait_for(len(cap.data) / SECOND + 0.5), "removal %d" % turn)
+            for link in self.graph(self.our_links):
+                subprocess.run(["pw-cli", "destroy", str(link)], env=self.env,
+                               capture_output=True)
+        self.assertTrue(cap.wait_for(len(cap.data) / SECOND + 0.5), "not linked again")
+        rc, data, err = cap.finish()
+        self.assertEqual((rc, err), (0, ""))
+        self.assertGreater(level(left(data[-SECOND // 4 // 8 * 8:], 0), 1000), 0.3)
 
     def test_failures(self):
         player = self.spawn("pw-play", self.wav[440])
