@@ -1,6 +1,8 @@
 // What the stand-ins in this folder share: the table every handle goes
-// through, the event object behind events and threads, and the last-error
-// helpers. Not part of the program's view of the platform.
+// through, the event object behind events and threads, and the errno
+// mapping. Not part of the program's view of the platform.
+// Use, Signal and ReleaseEventObject run on any thread, the audio side's
+// real-time thread included; Claim on whichever creates a handle.
 #pragma once
 
 #include <win32_posix.h>
