@@ -1,7 +1,6 @@
 """--window against X11 windows under a private Xvfb: test_window.py --scripted P --helper P [--program P]"""
 import argparse
 import os
-import shutil
 import socket
 import subprocess
 import sys
@@ -16,7 +15,7 @@ USAGE = b"Uso: sondrel-process-loopback.exe --window <HWND> | --pid <PID> | --ex
 GUARD = 20
 
 
-class Window(unittest.TestCase):
+class Window(pw.SessionCase):
     @classmethod
     def setUpClass(cls):
         read_end, write_end = os.pipe()
@@ -62,21 +61,11 @@ class Window(unittest.TestCase):
     def test_capture_by_window_takes_the_windows_tree_only(self):
         if not ARGS.program:
             self.skipTest("no --program given")
-        tmp = tempfile.mkdtemp(prefix="sondrel-x11pw-")
-        self.addCleanup(shutil.rmtree, tmp)
-        for freq in (440, 1000):
-            pw.make_tone(os.path.join(tmp, "%d.wav" % freq), freq, 10)
-        self.addCleanup(pw.stop_session, tmp)
-        env = pw.start_session(tmp)
-        window = self.helper("pw-play", os.path.join(tmp, "440.wav"), env=env)[0]
-        self.helper("paplay", os.path.join(tmp, "1000.wav"), env=env)  # another tree plays the other tone
-        cap = pw.Capture(subprocess.Popen([ARGS.program, "--window", window],
-                                          env=dict(env, DISPLAY=self.display), **pw.PIPES))
-        self.assertTrue(cap.wait_for(1), "the capture ended or stalled")
-        rc, data, err = cap.finish()
-        self.assertEqual((rc, err, data[:16]), (0, "", pw.HEADER))
-        self.assertGreater(pw.level(pw.left(data), 440), 0.3)
-        self.assertLess(pw.level(pw.left(data), 1000), 0.01)
+        pw.open_session(self, "sondrel-x11pw-", (440, 1000))
+        window = self.helper("pw-play", self.wav[440], env=self.env)[0]
+        self.helper("paplay", self.wav[1000], env=self.env)  # another tree plays the other tone
+        pw.PROGRAM, self.env = ARGS.program, dict(self.env, DISPLAY=self.display)
+        self.assertTones("window", pw.left(self.finished(self.capture("--window", window), 1)), [440], [1000])
 
 
 if __name__ == "__main__":
