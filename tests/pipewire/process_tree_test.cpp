@@ -6,9 +6,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <future>
-#include <thread>
-#include <unistd.h>
 
 namespace {
 
@@ -78,18 +75,6 @@ TEST_F(FakeProc, OnlyAThreadGroupLeaderIsAProcess) {
     Process(13, 11, 10, 1000, "/", "", "player", 0, 12);  // a thread of 12
     for (const auto& [pid, exists] : {std::pair{12u, true}, {13u, false}, {99u, false}})
         EXPECT_EQ(ProcessExists(pid, (root_ / "proc").string()), exists) << pid;
-    // The real thing: a thread of ours answers kill(tid, 0) but is no process.
-    std::promise<pid_t> tid;
-    std::promise<void> done;
-    std::thread thread([&] {
-        tid.set_value(gettid());
-        done.get_future().wait();
-    });
-    const auto thread_id = static_cast<std::uint32_t>(tid.get_future().get());
-    EXPECT_TRUE(ProcessExists(static_cast<std::uint32_t>(getpid())));
-    EXPECT_FALSE(ProcessExists(thread_id));
-    done.set_value();
-    thread.join();
 }
 
 TEST_F(FakeProc, ClaimsFromAnotherNamespaceResolveByInnerPidAndName) {

@@ -20,7 +20,9 @@ struct Mixer {
     PacketRing ring;
     StreamMixer mixer;
     std::vector<std::vector<PortGains>> gainSets;  // outlive every input
-    Mixer() { EXPECT_TRUE(ring.Init(256, 8, 64) && mixer.Init(&ring, 8)); }
+    explicit Mixer(std::uint32_t frames = 256, std::uint32_t packets = 64, std::uint32_t cycle = 8) {
+        EXPECT_TRUE(ring.Init(frames, 8, packets) && mixer.Init(&ring, cycle));
+    }
     MixerInput Add(std::vector<PortGains> g) {
         mixer.AddInput();
         const auto ports = static_cast<std::uint32_t>(g.size());
@@ -37,6 +39,7 @@ struct Mixer {
         const std::uint8_t* data = nullptr;
         std::uint32_t frames = 0;
         for (bool gap = false; ring.Acquire(&data, &frames, &gap); ring.Release(frames)) {
+            EXPECT_FALSE(gap);
             const auto* f = reinterpret_cast<const float*>(data);
             all.insert(all.end(), f, f + 2 * frames);
         }
@@ -131,13 +134,8 @@ TEST(StreamMixer, NewInputJoinsItsCycleLateOrHoldsOthersOneSecondAtMostAndStopFl
 // slow. Each input plays a ramp (1, 2, 3...) on a side of its own, so a gap,
 // a doubled block or a block out of place shows as a step other than one.
 TEST(StreamMixer, ClocksOfAnyQuantumAndRateMeetOnOneTimelineOfRealTime) {
-    PacketRing ring;
-    StreamMixer mixer;
-    ASSERT_TRUE(ring.Init(1u << 15, 8, 4096) && mixer.Init(&ring, 2048));
-    const std::vector<PortGains> leftOnly = {{1, 0}}, rightOnly = {{0, 1}};
-    mixer.AddInput();
-    mixer.AddInput();
-    MixerInput a{leftOnly.data(), 1}, b{rightOnly.data(), 1};
+    Mixer m(1u << 15, 4096, 2048);
+    MixerInput a = m.Add({{1, 0}}), b = m.Add({{0, 1}});
     struct Device { MixerInput* input; std::uint32_t id, rate, quantum; double slow;
                     std::uint64_t position = 0, nsec = kSecond; double played = 0; float ramp = 1; };
     Device devices[2] = {{&a, 40, 48000, 1024, 1.0}, {&b, 41, 44100, 256, 1.0001}};
@@ -151,17 +149,12 @@ TEST(StreamMixer, ClocksOfAnyQuantumAndRateMeetOnOneTimelineOfRealTime) {
         const auto frames = static_cast<std::uint32_t>(next) - static_cast<std::uint32_t>(d.played);
         for (std::uint32_t i = 0; i < frames; ++i) block[i] = d.ramp++;
         const float* planes[1] = {block.data()};
-        mixer.Mix(*d.input, {d.id, d.position, d.nsec}, planes, frames);
+        m.mixer.Mix(*d.input, {d.id, d.position, d.nsec}, planes, frames);
         d.played = next;
         d.position += d.quantum;
         d.nsec += static_cast<std::uint64_t>(1e9 * d.quantum / d.rate * d.slow);
-        const std::uint8_t* data = nullptr;
-        std::uint32_t got = 0;
-        for (bool gap = false; ring.Acquire(&data, &got, &gap); ring.Release(got)) {
-            EXPECT_FALSE(gap);
-            const auto* f = reinterpret_cast<const float*>(data);
-            out.insert(out.end(), f, f + 2 * got);
-        }
+        const Out got = m.Take();
+        out.insert(out.end(), got.begin(), got.end());
     }
     const std::size_t frames = out.size() / 2;
     EXPECT_NEAR(static_cast<double>(frames), 480000.0, 4800.0);  // real time, within 1 %

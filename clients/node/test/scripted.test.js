@@ -96,6 +96,14 @@ test('failures carry the exit code, a name, an English description, the code as 
     await assert.rejects(c.ready, is(want));
     await assert.rejects(c.stop(), is(want));
   }
+  // The mode and pid asked for, as the platform receives them.
+  const asks = [[{ pid: process.pid }, `${process.pid} 0`], [{ excludePid: 4294967288 }, '4294967288 1']];
+  for (const [target, asked] of asks) {
+    const trace = join(dir, `trace-${asked.at(-1)}`);
+    const vars = { SONDREL_SCENARIO: 'activate=0x80070005', SONDREL_TRACE: trace };
+    await assert.rejects(scripted('', target, { env: env(vars) }).ready, is({ exitCode: 4 }));
+    assert.match(readFileSync(trace, 'utf8'), new RegExp(`^ActivateAudioInterfaceAsync .* 65 12 1 ${asked}\n`));
+  }
   const got = [], c = scripted('pace=prequeue packets=480x4 fail=getnext:2:0x88890004'); // the frames before it, then the error
   await assert.rejects(collect(c, got), is({ exitCode: 4, hresult: 0x88890004, code: 'AUDCLNT_E_DEVICE_INVALIDATED' }));
   assert.deepEqual(join2(got), pattern(960));
