@@ -2,7 +2,6 @@
 // ActivateAudioInterfaceAsync, the activation operation, IAudioClient and
 // IAudioCaptureClient.
 #include "capture_format.h"
-#include "process_tree.h"
 #include "pw_capture.h"
 
 #include <win32_posix.h>
@@ -257,19 +256,13 @@ private:
     IUnknown* client_ = nullptr;
 };
 
-// A pid that names no running process, in include mode, fails the activation
-// with E_INVALIDARG: streaming silence for a process that cannot play would
-// hide a wrong argument from the caller. In exclude mode such a pid excludes
-// nothing and the capture goes ahead.
+// The engine has already refused a --pid that names no process, on every
+// platform; a pid given to exclude that names none excludes nothing.
 HRESULT Activate(const CaptureRequest& request, IUnknown** activated) {
     *activated = nullptr;
     PwCapture* capture = nullptr;
     HRESULT hr = PwCaptureConnect(request, &capture);
     if (FAILED(hr)) return hr;
-    if (!request.excludeTree && !ProcessExists(request.targetPid)) {
-        PwCaptureDestroy(capture);
-        return E_INVALIDARG;
-    }
     auto* client = new (std::nothrow) AudioClient(capture);
     if (client == nullptr) {
         PwCaptureDestroy(capture);

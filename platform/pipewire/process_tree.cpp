@@ -212,14 +212,3 @@ std::vector<std::uint32_t> ProcessTree::ResolveClaim(std::uint32_t claimedPid,
     return candidates;
 }
 
-bool ProcessExists(std::uint32_t pid, const std::string& procRoot) {
-    if (pid == 0 || pid > static_cast<std::uint32_t>(INT32_MAX)) return false;
-    // /proc/<tid> answers for every thread too, as kill(tid, 0) does: only a
-    // thread group's leader is a process.
-    std::string status;
-    if (!ReadSmallFile(PidPath(procRoot, pid, "status"), &status)) return false;
-    const std::size_t line = status.find("\nTgid:");
-    std::uint32_t group = 0;
-    return line != std::string::npos && ParsePid(status.c_str() + line + 6, &group) &&
-           group == pid;
-}

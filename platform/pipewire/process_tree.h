@@ -50,5 +50,3 @@ private:
     std::unordered_map<std::uint32_t, std::uint64_t> members_;  // pid -> start time
 };
 
-// Whether a process (not just a thread) with this id exists right now.
-bool ProcessExists(std::uint32_t pid, const std::string& procRoot = "/proc");

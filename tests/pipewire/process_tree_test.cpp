@@ -25,7 +25,7 @@ protected:
     void TearDown() override { fs::remove_all(root_); }
     void Process(unsigned pid, unsigned parent, unsigned session, unsigned start = 1000,
                  std::string cgroup = "/", std::string ns = "", std::string name = "player",
-                 unsigned group = 0, unsigned leader = 0) {
+                 unsigned group = 0) {
         const fs::path dir = root_ / "proc" / std::to_string(pid);
         fs::create_directories(dir);
         // The command name mimics fields, so only parsing after the last ')' works.
@@ -35,8 +35,7 @@ protected:
                                     << " 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 " << start << " 0 0\n";
         std::ofstream(dir / "cgroup") << "1:cpu:/elsewhere\n0::" << cgroup << "\n";
         std::ofstream(dir / "comm") << name << "\n";
-        std::ofstream(dir / "status") << "Name:\t" << name << "\nTgid:\t" << (leader ? leader : pid)
-                                      << "\nNSpid:\t" << pid << ns << "\nNSpgid:\t0\n";
+        std::ofstream(dir / "status") << "Name:\t" << name << "\nNSpid:\t" << pid << ns << "\nNSpgid:\t0\n";
     }
     ProcessTree Tree(unsigned pid) { return ProcessTree(pid, root_ / "proc", root_ / "cgroup"); }
     fs::path root_;
@@ -69,12 +68,6 @@ TEST_F(FakeProc, MembersAreTheChainSeenOnceTheSessionOrAnOwnCgroupNeverAStranger
     // in a cgroup of the same name, and has a child there.
     Process(10, 1, 10, 5000, "/app.scope"), Process(36, 10, 10, 5001, "/app.scope/sub");
     EXPECT_FALSE(tree.Contains(36) || owned.Contains(36) || tree.Contains(10));
-}
-
-TEST_F(FakeProc, OnlyAThreadGroupLeaderIsAProcess) {
-    Process(13, 11, 10, 1000, "/", "", "player", 0, 12);  // a thread of 12
-    for (const auto& [pid, exists] : {std::pair{12u, true}, {13u, false}, {99u, false}})
-        EXPECT_EQ(ProcessExists(pid, (root_ / "proc").string()), exists) << pid;
 }
 
 TEST_F(FakeProc, ClaimsFromAnotherNamespaceResolveByInnerPidAndName) {
