@@ -539,6 +539,17 @@ private:
         queue_.push_back(std::move(packet));
     }
 
+    // The scenario's packets in order, from the first again with repeat;
+    // false once they are all made.
+    bool NextPlan(std::size_t& next, PacketPlan& plan) const {
+        if (next == scenario_.packets.size()) {
+            if (!scenario_.repeat) return false;
+            next = 0;
+        }
+        plan = scenario_.packets[next++];
+        return true;
+    }
+
     // Packet after packet on the wall clock's schedule, whether or not the
     // program keeps up.
     void ProduceIntoBuffer() {
@@ -546,12 +557,9 @@ private:
         const std::uint64_t capacity = std::uint64_t{scenario_.bufferMs} * 48;
         std::uint64_t due = 0;
         bool lost = false;
-        for (std::size_t next = 0;; ++next) {
-            if (next == scenario_.packets.size()) {
-                if (!scenario_.repeat) return;
-                next = 0;
-            }
-            const PacketPlan plan = scenario_.packets[next];
+        for (std::size_t next = 0;;) {
+            PacketPlan plan;
+            if (!NextPlan(next, plan)) return;
             std::unique_lock<std::mutex> lock(mutex_);
             if (queuedFrames_ + plan.frames > capacity) {
                 nextFrame_ += plan.frames;
@@ -570,12 +578,9 @@ private:
 
     void Produce() {
         if (scenario_.bufferMs != 0) return ProduceIntoBuffer();
-        for (std::size_t next = 0;; ++next) {
-            if (next == scenario_.packets.size()) {
-                if (!scenario_.repeat) return;
-                next = 0;
-            }
-            const PacketPlan plan = scenario_.packets[next];
+        for (std::size_t next = 0;;) {
+            PacketPlan plan;
+            if (!NextPlan(next, plan)) return;
             std::unique_lock<std::mutex> lock(mutex_);
             room_.wait(lock, [this] { return halting_ || queue_.size() < kQueueLimit; });
             if (halting_) return;
