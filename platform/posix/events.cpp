@@ -31,8 +31,6 @@ using namespace posix_handles;
 
 namespace {
 
-thread_local DWORD failingWait = 0;
-
 // Consumes an auto-reset event's signal; false if another waiter took it.
 bool TryAcquire(const EventObject* e) {
     if (!e->manualReset) {
@@ -116,7 +114,9 @@ DWORD Wait(DWORD count, const HANDLE* handles, DWORD milliseconds) {
 
 }  // namespace
 
-void PosixFailNextWait(DWORD error) { failingWait = error; }
+namespace posix_handles {
+thread_local DWORD failingWait = 0;
+}  // namespace posix_handles
 
 HANDLE CreateEventW(LPSECURITY_ATTRIBUTES, BOOL manualReset, BOOL initialState, LPCWSTR) {
     const int fd = eventfd(initialState ? 1 : 0, EFD_NONBLOCK | EFD_CLOEXEC);

@@ -70,4 +70,11 @@ bool Signal(EventObject* event);
 // The Windows code for a failed call's errno.
 DWORD ErrorFromErrno(int error);
 
+// Open handles, and the failures tests may ask for (test_hooks/); zero in
+// the shipped program, which never sets them.
+extern std::atomic<long> openHandles;
+extern thread_local DWORD failingWait;
+extern std::atomic<DWORD> writeLimit;
+extern std::atomic<int> failingThreadStarts;
+
 }  // namespace posix_handles

@@ -30,8 +30,6 @@ Slot slots[kSlots] = {{{kOpen}, Kind::StandardStream, 0, nullptr, 0},
                       {{kOpen}, Kind::StandardStream, 2, nullptr, 0}};
 std::mutex allocation;  // creating and recycling slots; never held by a signal or wait
 
-std::atomic<long> openHandles{0};
-
 // Values are multiples of 4 as on Windows, never null, never the
 // pseudo-handle of the current process.
 HANDLE HandleValue(std::uint32_t index, std::uint64_t state) {
@@ -112,11 +110,12 @@ void ReleaseEventObject(EventObject* event) {
     }
 }
 
+
+std::atomic<long> openHandles{0};
+
 }  // namespace posix_handles
 
 using namespace posix_handles;
-
-long PosixOpenHandleCount() { return openHandles.load(); }
 
 HANDLE GetCurrentProcess() { return INVALID_HANDLE_VALUE; }
 

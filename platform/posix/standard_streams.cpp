@@ -14,8 +14,6 @@ using namespace posix_handles;
 
 namespace {
 
-std::atomic<DWORD> writeLimit{0};
-
 // One synchronous read or write on a standard stream, restarted when a
 // signal interrupts it.
 template <typename Transfer>
@@ -40,7 +38,9 @@ BOOL TransferOnStream(HANDLE file, DWORD* done, Transfer transfer) {
 
 }  // namespace
 
-void PosixLimitWriteBytes(DWORD bytes) { writeLimit.store(bytes); }
+namespace posix_handles {
+std::atomic<DWORD> writeLimit{0};
+}  // namespace posix_handles
 
 HANDLE GetStdHandle(DWORD which) {
     if (which == STD_INPUT_HANDLE) return StandardHandle(0);

@@ -14,8 +14,6 @@ using namespace posix_handles;
 
 namespace {
 
-std::atomic<int> failingThreadStarts{0};
-
 struct ThreadStart {
     LPTHREAD_START_ROUTINE start;
     LPVOID parameter;
@@ -33,7 +31,9 @@ void* ThreadMain(void* argument) {
 
 }  // namespace
 
-void PosixFailThreadStarts(int count) { failingThreadStarts.store(count); }
+namespace posix_handles {
+std::atomic<int> failingThreadStarts{0};
+}  // namespace posix_handles
 
 HANDLE CreateThread(LPSECURITY_ATTRIBUTES, std::size_t stackSize, LPTHREAD_START_ROUTINE start,
                     LPVOID parameter, DWORD, DWORD* threadId) {

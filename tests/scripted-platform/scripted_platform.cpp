@@ -33,6 +33,7 @@
 #include "platform.h"
 
 #ifndef _WIN32
+#include <posix_test_hooks.h>
 #include <unistd.h>
 #endif
 

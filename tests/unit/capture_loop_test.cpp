@@ -12,6 +12,7 @@
 #include <thread>
 
 #ifndef _WIN32
+#include <posix_test_hooks.h>
 #include <pthread.h>
 #include <semaphore.h>
 #include <sys/ioctl.h>

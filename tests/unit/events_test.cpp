@@ -3,6 +3,10 @@
 
 #include <gtest/gtest.h>
 
+#ifndef _WIN32
+#include <posix_test_hooks.h>
+#endif
+
 #include <cstdint>
 #include <thread>
 

@@ -1,6 +1,7 @@
-// Linux stand-ins for the Win32, COM and Core Audio declarations the program
-// uses. Only what the program (and its test double and audio backends) call is
-// here; names, values and method orders are the platform's.
+// The Win32, COM and Core Audio declarations the program uses, for Linux,
+// where platform/posix defines them. Only what the program (and its test
+// double and audio backends) call is here; names, values and method orders
+// are the platform's.
 #pragma once
 
 #include <cstddef>
@@ -144,21 +145,6 @@ BOOL GetExitCodeProcess(HANDLE process, DWORD* exitCode);
 BOOL GetConsoleMode(HANDLE console, DWORD* mode);
 BOOL WriteConsoleW(HANDLE console, const wchar_t* text, DWORD length, DWORD* written,
                    void* reserved);
-
-// Open kernel handles of this process (events, duplicates, threads); tests
-// use it to see that nothing leaks.
-long PosixOpenHandleCount();
-// Makes the next `count` thread starts fail as if memory were exhausted, so
-// tests can reach the paths that handle it. Nothing else calls it.
-void PosixFailThreadStarts(int count);
-// Makes every later write take at most `bytes` (0: no limit), as a pipe or a
-// slow device may, so tests can see partial writes handled. Nothing else
-// calls it.
-void PosixLimitWriteBytes(DWORD bytes);
-// Makes the calling thread's next wait fail with `error`, as a wait on a
-// handle that is not (or no longer) waitable does, so tests can reach the
-// paths that handle it. Nothing else calls it.
-void PosixFailNextWait(DWORD error);
 
 // ---- windows ---------------------------------------------------------------
 BOOL IsWindow(HWND window);
