@@ -119,10 +119,19 @@ function createConverter(format) {
         const k = next + j;
         const taps = phases[(k * M) % L];
         const newest = Math.floor((k * M) / L) - consumed + keep; // index in x
-        for (let c = 0; c < C; c++) {
+        if (C === 1) {
           let acc = 0;
-          for (let m = 0, at = newest * C + c; m < T; m++, at -= C) acc += taps[m] * x[at];
-          y[j * C + c] = acc;
+          for (let m = 0; m < T; m++) acc += taps[m] * x[newest - m];
+          y[j] = acc;
+        } else {
+          let left = 0;
+          let right = 0;
+          for (let m = 0, at = 2 * newest; m < T; m++, at -= 2) {
+            left += taps[m] * x[at];
+            right += taps[m] * x[at + 1];
+          }
+          y[2 * j] = left;
+          y[2 * j + 1] = right;
         }
       }
       next += count;
