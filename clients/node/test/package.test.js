@@ -31,7 +31,11 @@ test('the packed tarball installs anywhere; its README snippets and examples run
   assert.deepEqual(files, ['LICENSE', 'README.md', `bin/linux-x64/${NAME}`, `bin/win32-x64/${NAME}.exe`, ...modules, 'index.d.cts', 'index.d.ts', 'index.js', 'package.json'].sort());
   const app = join(dir, 'app'); mkdirSync(app);
   writeFileSync(join(app, 'package.json'), JSON.stringify({ name: 'app', version: '1.0.0', private: true, type: 'module' }));
-  execFileSync('npm', ['install', '--offline', '--os=darwin', '--cpu=arm64', '--no-audit', '--no-fund', '--silent', tarball], { cwd: app, stdio: ['ignore', 'inherit', 'inherit'] });
+  const darwin = join(dir, 'darwin.cjs'); writeFileSync(darwin, "for (const [k, value] of [['platform', 'darwin'], ['arch', 'arm64']]) Object.defineProperty(process, k, { value });");
+  execFileSync('npm', ['install', '--offline', '--no-audit', '--no-fund', '--silent', tarball], { cwd: app, stdio: ['ignore', 'inherit', 'inherit'], env: { ...process.env, NODE_OPTIONS: `--require ${darwin}` } }); // npm's --os/--cpu do not apply to the package itself
+  const foreign = run(app, '', process.execPath, '--require', darwin, '--input-type=module', '-e', `import { isSupported, captureProcessAudio } from '${NAME}';
+    console.log(isSupported()); try { captureProcessAudio({ pid: 42 }); } catch (e) { console.log(e.code, e.message); }`).stdout;
+  assert.match(foreign, /^false\nERR_UNSUPPORTED_PLATFORM .*darwin-arm64.*executable option/);
   writeFileSync(join(app, 'fast.mjs'), `${FAST} const [file] = process.argv.splice(2, 1); try { await import(file); console.log('done'); } catch (e) { console.log('caught', e.code); }`);
   const js = blocks('js').filter((b) => b.includes('captureProcessAudio('));
   assert.ok(js.length >= 3 && blocks('python').length === 1 && blocks('ts').length >= 2);
