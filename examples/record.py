@@ -9,12 +9,13 @@ parser = argparse.ArgumentParser()
 parser.add_argument('--pid', type=int, required=True)
 parser.add_argument('--seconds', type=float, default=10)
 parser.add_argument('--out', default='capture.wav')
-parser.add_argument('--helper', help='default: package/bin/<platform>-x64/ beside this script or in the current folder')
+parser.add_argument('--helper', help='default: package/bin/<platform>-x64/ (or node_modules/sondrel-process-loopback/bin/...) here or beside this script')
 args = parser.parse_args()
 
 platform, name = ('win32', 'sondrel-process-loopback.exe') if sys.platform == 'win32' else ('linux', 'sondrel-process-loopback')
-places = [os.path.join(base, 'package', 'bin', f'{platform}-x64', name)
-          for base in (os.getcwd(), os.path.dirname(os.path.abspath(__file__)))]
+places = [os.path.join(base, package, 'bin', f'{platform}-x64', name)  # the tarball unpacked, or installed by npm
+          for base in (os.getcwd(), os.path.dirname(os.path.abspath(__file__)))
+          for package in ('package', os.path.join('node_modules', 'sondrel-process-loopback'))]
 helper = args.helper or next((p for p in places if os.path.isfile(p)), None)
 if helper is None:
     sys.exit('no helper in ' + ' or '.join(places) + ' (tar -xzf sondrel-process-loopback-1.0.0.tgz)')
