@@ -1,5 +1,5 @@
 import assert from 'node:assert/strict';
-import { spawn } from 'node:child_process';
+import { spawn, spawnSync } from 'node:child_process';
 import { existsSync, mkdtempSync, readFileSync, realpathSync, rmSync, writeFileSync } from 'node:fs';
 import { tmpdir } from 'node:os';
 import { join } from 'node:path';
@@ -129,6 +129,20 @@ test('drop notices are counted and reported, and are never the failure line', { 
     assert.equal(c.droppedFrames, plan.stderr.startsWith(stderr) ? 480 : 0);
   }
   assert.deepEqual(seen.length, 4);
+});
+
+test("the helper's own notices say where the gaps are and how long", { skip, timeout }, async (t) => {
+  if (spawnSync(SCRIPTED, ['--pid', `${process.pid}`], { env: env({ SONDREL_SCENARIO: 'packets=480d' }), input: 'q' }).status === 99) return t.skip('a scripted helper with no drop notices');
+  for (const [scenario, stall, want] of [['pace=prequeue packets=480x3,480d,480x2', 0, [{ frames: 0, position: 1440, reason: 'discontinuity' }]], ['packets=480 repeat pace=fast', 1500, 'reader-behind']]) {
+    const drops = [], chunks = [], c = scripted(scenario, undefined, { onDrop: (d) => drops.push(d) });
+    if (!stall) await c.ready.then(() => c.stop()); // drained after the stop
+    for await (const chunk of c) if (chunks.push(chunk) === 2 && stall) await sleep(stall); else if (chunks.length === 400) await c.stop(); // a consumer held up well past the helper's 5 s
+    let k = 0, lost = 0, next = 0; // frame n of the helper's carries (n mod 2^24 - 1) + 1; the stream's frame k is its frame k + what was lost before it
+    for (const chunk of chunks) for (let i = 0; i < chunk.length; i += 2, k++) {
+      while (next < drops.length && drops[next].position <= k) lost += drops[next++].frames;
+      if (chunk[i] !== ((k + lost) % (2 ** 24 - 1)) + 1) assert.fail(`frame ${k}: ${chunk[i]}, ${lost} lost before it`); }
+    if (stall) assert.ok(drops.length > 0 && drops.every((d) => d.reason === want) && c.droppedFrames === lost, JSON.stringify(drops)); else assert.deepEqual(drops, want);
+  }
 });
 
 test('stop and abort end the stream after the helper is gone; the helper never outlives its consumer, capture or parent', { skip, timeout }, async () => {
