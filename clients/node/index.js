@@ -3,5 +3,11 @@
 import client from './index.cjs';
 
 export const {
-  CaptureError, captureProcessAudio, defaultExecutable, toInt16, wavHeader, createWavWriter,
+  CaptureError,
+  captureProcessAudio,
+  createWavWriter,
+  defaultExecutable,
+  isSupported,
+  toInt16,
+  wavHeader,
 } = client;

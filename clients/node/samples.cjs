@@ -1,31 +1,24 @@
 'use strict';
-// 16-bit samples and WAV files from the captured float frames. Runs on the
+// WAV files of the captured frames, in the capture's format. Runs on the
 // event loop of the thread that uses it.
 const fs = require('node:fs');
 const { Writable } = require('node:stream');
+const { formatOf, toInt16 } = require('./convert.cjs');
 
 const RIFF_LIMIT = 0xFFFFFFFF;
 
-// Floats in [-1, 1] to 16-bit samples; louder values clip, NaN is silence.
-function toInt16(samples) {
-  const out = new Int16Array(samples.length);
-  for (let i = 0; i < samples.length; i++) {
-    const s = samples[i];
-    out[i] = s >= 1 ? 32767 : s <= -1 ? -32768 : Number.isNaN(s) ? 0 : Math.min(32767, Math.round(s * 32768));
-  }
-  return out;
-}
-
-function formatOf(options) {
-  const { format = 'float32', sampleRate = 48000, channels = 2 } = options;
-  if (format !== 'float32' && format !== 'int16') throw new RangeError(`format is 'float32' or 'int16', got ${format}`);
-  return { float: format === 'float32', bytes: format === 'float32' ? 4 : 2, sampleRate, channels };
+// What a WAV file holds: the capture's format (sampleRate, channels, sampleType).
+function wavFormat(options) {
+  if (options?.format !== undefined) throw new TypeError("a WAV file's sample type is the sampleType option");
+  const f = formatOf(options);
+  const float = f.sampleType === 'float32';
+  return { float, bytes: float ? 4 : 2, sampleRate: f.sampleRate, channels: f.channels };
 }
 
 // The header of a WAV file holding dataBytes of samples: 16-bit PCM, or
 // 32-bit IEEE float with the fact chunk non-PCM formats call for.
 function wavHeader(dataBytes, options = {}) {
-  const f = formatOf(options);
+  const f = wavFormat(options);
   const size = f.float ? 58 : 44;
   if (!Number.isSafeInteger(dataBytes) || dataBytes < 0 || dataBytes + size - 8 > RIFF_LIMIT) {
     throw new RangeError(`a WAV file holds from 0 to ${RIFF_LIMIT - size + 8} bytes of samples, got ${dataBytes}`);
@@ -55,9 +48,10 @@ function wavHeader(dataBytes, options = {}) {
   return h;
 }
 
-// A WAV file written as the frames come (Float32Array chunks from the
-// capture, or float32 bytes from its readable); the sizes in the header are
-// filled in when the stream ends, so it needs a seekable file.
+// A WAV file written as the frames come: the chunks of a capture, or the
+// bytes of its readable, in the writer's format (Float32Array chunks are
+// also taken by a 16-bit writer). The sizes in the header are filled in when
+// the stream ends, so it needs a seekable file.
 class WavWriter extends Writable {
   #path;
   #options;
@@ -71,7 +65,7 @@ class WavWriter extends Writable {
     super({ objectMode: true });
     this.#path = path;
     this.#options = options;
-    this.#format = formatOf(options);
+    this.#format = wavFormat(options);
   }
 
   _construct(callback) {
@@ -85,24 +79,22 @@ class WavWriter extends Writable {
   }
 
   _write(chunk, encoding, callback) {
+    const f = this.#format;
     let bytes;
-    if (chunk instanceof Float32Array) {
-      bytes = Buffer.from(chunk.buffer, chunk.byteOffset, chunk.byteLength);
-    } else if (chunk instanceof Uint8Array) {
+    if (chunk instanceof Float32Array && !f.float) {
+      const samples = toInt16(chunk);
+      bytes = Buffer.from(samples.buffer, samples.byteOffset, samples.byteLength);
+    } else if (chunk instanceof Uint8Array || chunk instanceof (f.float ? Float32Array : Int16Array)) {
       bytes = Buffer.from(chunk.buffer, chunk.byteOffset, chunk.byteLength);
     } else {
-      callback(new TypeError('a WAV writer takes Float32Array chunks or float32 bytes'));
+      callback(new TypeError(`a ${f.float ? 'float32' : 'int16'} WAV writer takes ` +
+        `${f.float ? 'Float32Array' : 'Int16Array or Float32Array'} chunks, or bytes of its samples`));
       return;
     }
     if (this.#rest.length > 0) bytes = Buffer.concat([this.#rest, bytes]);
-    const whole = bytes.length - (bytes.length % 4);
+    const whole = bytes.length - (bytes.length % f.bytes);
     this.#rest = Buffer.from(bytes.subarray(whole));
-    let out = bytes.subarray(0, whole);
-    if (!this.#format.float) {
-      const aligned = out.byteOffset % 4 === 0 ? out : Buffer.from(out);
-      const samples = toInt16(new Float32Array(aligned.buffer, aligned.byteOffset, aligned.length / 4));
-      out = Buffer.from(samples.buffer, samples.byteOffset, samples.byteLength);
-    }
+    const out = bytes.subarray(0, whole);
     try {
       wavHeader(this.#dataBytes + out.length, this.#options);
     } catch (error) {

@@ -4,7 +4,8 @@
 // then either flood (that many bytes of frames, frame n = (n + 1, -(n + 1)),
 // as fast as the reader takes them, until a byte or the end of stdin; each
 // time the reader holds it back, and at the end, {state, accepted} goes to
-// the file named by report), or hang (ignores stdin and never exits); then
+// the file named by report), or hang (ignores stdin and never exits), or
+// lingerMs (exits 0 that long after a byte or the end of stdin); then
 // stderr (the text, or the working directory when cwd is set) and exit
 // (code) or signal (ends itself with it).
 import { writeFileSync, writeSync } from 'node:fs';
@@ -17,6 +18,7 @@ for (const hex of plan.chunks ?? []) {
   await sleep(plan.delayMs ?? 0);
 }
 if (plan.hang) setInterval(() => {}, 60000);
+else if (plan.lingerMs) await new Promise((resolve) => process.stdin.once('data', resolve).once('end', resolve)).then(() => sleep(plan.lingerMs));
 else if (plan.flood) await flood(plan.flood, plan.report);
 if (plan.cwd) writeSync(2, `${process.cwd()}\n`);
 if (plan.stderr) writeSync(2, plan.stderr);

@@ -1,6 +1,6 @@
 import assert from 'node:assert/strict';
-import { spawn } from 'node:child_process';
-import { existsSync, mkdtempSync, readFileSync, realpathSync, rmSync } from 'node:fs';
+import { spawn, spawnSync } from 'node:child_process';
+import { existsSync, mkdtempSync, readFileSync, realpathSync, rmSync, writeFileSync } from 'node:fs';
 import { tmpdir } from 'node:os';
 import { join } from 'node:path';
 import { Writable } from 'node:stream';
@@ -77,25 +77,26 @@ test('frames arrive whole and in order, whatever the chunk boundaries, or not at
 });
 
 test('failures carry the exit code, a name, an English description, the code as a number, the text and the line', { skip, timeout }, async () => {
-  const line = 'Falha na captura de \u00e1udio do processo';
-  const onPlatform = (platform, arch, make) => { // as if the package ran where it ships no helper
-    const saved = ['platform', 'arch'].map((k) => [k, Object.getOwnPropertyDescriptor(process, k)]);
-    for (const [k, d] of saved) Object.defineProperty(process, k, { ...d, value: k === 'arch' ? arch : platform });
-    try { return make(); } finally { for (const [k, d] of saved) Object.defineProperty(process, k, d); } };
+  const line = 'Falha na captura de \u00e1udio do processo', plain = join(dir, 'plain'); writeFileSync(plain, '#!/bin/sh\n', { mode: 0o644 });
   for (const [make, want] of [
     [() => scripted('activate=0x80070005'), { exitCode: 4, hresult: 0x80070005, code: 'E_ACCESSDENIED', systemText: 'Acesso negado.', line: `${line} (0x80070005): Acesso negado.` }],
     [() => fake({ stderr: `${line} (0x800705B4)\r\n`, exit: 4 }), { exitCode: 4, hresult: 0x800705B4, code: 'ERROR_TIMEOUT', description: /within 10 seconds/, systemText: null, line: `${line} (0x800705B4)` }],
     [() => fake({ stderr: `warning: a runtime's note\n${line} (0x80070002): x\r\n`, exit: 4 }), { hresult: 0x80070002, code: 'ERROR_FILE_NOT_FOUND', description: /no process-loopback/, message: /0x80070002/ }], // the last line is the failure
     [() => fake({ stderr: 'Segmentation fault\n', exit: 139 }), { exitCode: 139, hresult: null, code: 'ERR_EXIT', line: 'Segmentation fault' }],
-    [() => scripted('', { window: 0x7FFFFFF0 }), { exitCode: 2, code: 'ERR_USAGE', message: /--window 0x7ffffff0/, line: /^Uso: / }],
-    [() => scripted('', { window: 'window:123456:0' }), { exitCode: 2, message: /--window 0x1e240/ }], // Electron's desktopCapturer id
-    [() => captureProcessAudio({ pid: 42 }, { executable: here('./none') }), { exitCode: null, code: 'ENOENT', message: /could not be started.*no file there/ }],
+    [() => scripted('', { window: 0x7FFFFFF0 }), { exitCode: 2, code: 'ERR_USAGE', message: /--window 0x7ffffff0: DISPLAY is not set.*no window has this id.*cannot be known/, line: /^Uso: / }],
+    [() => scripted('', { window: 'window:123456:0' }, { env: env({ DISPLAY: ':99' }) }), { exitCode: 2, message: /--window 0x1e240: no window has this id.*display could not be opened/ }], // Electron's desktopCapturer id
+    [() => scripted('', { window: '0x1E241' }), { message: /--window 0x1e241:/ }], [() => scripted('', { window: '123458' }), { message: /--window 0x1e242:/ }],
+    [() => captureProcessAudio({ pid: 42 }, { executable: here('./none') }), { exitCode: null, code: 'ENOENT', message: /could not be started.*no file there.*bundled.*external.*executable option/ }],
+    [() => captureProcessAudio({ pid: 42 }, { executable: plain }), { code: 'EACCES', message: /could not be started.*not executable/ }],
     [() => fake({ cwd: true, exit: 5 }, { cwd: dir }), { exitCode: 5, line: realpathSync(dir) }],
   ]) {
     const c = make();
     await assert.rejects(c.ready, is(want));
-    await assert.rejects(c.stop(), is(want));
+    await c.stop(); // ready carried the failure
   }
+  const late = () => fake({ chunks: [HEADER], stderr: `${line} (0x88890004)\n`, exit: 4 }), failed = is({ code: 'AUDCLNT_E_DEVICE_INVALIDATED' });
+  await assert.rejects(late().stop(), failed); // the failure reaches nobody else
+  for (const consume of [collect, (c) => c.readable.toArray()]) { const c = late(); await assert.rejects(consume(c), failed); await c.stop(); }
   // The mode and pid asked for, as the platform receives them.
   const asks = [[{ pid: process.pid }, `${process.pid} 0`], [{ excludePid: 4294967288 }, '4294967288 1']];
   for (const [target, asked] of asks) {
@@ -107,10 +108,41 @@ test('failures carry the exit code, a name, an English description, the code as 
   const got = [], c = scripted('pace=prequeue packets=480x4 fail=getnext:2:0x88890004'); // the frames before it, then the error
   await assert.rejects(collect(c, got), is({ exitCode: 4, hresult: 0x88890004, code: 'AUDCLNT_E_DEVICE_INVALIDATED' }));
   assert.deepEqual(join2(got), pattern(960));
-  assert.throws(() => onPlatform('darwin', 'arm64', () => captureProcessAudio({ pid: 42 })), is({ code: 'ERR_UNSUPPORTED_PLATFORM', message: /darwin-arm64.*executable option/ }));
   for (const [error, targets, o = {}] of [[TypeError, [{}, { pid: 1, excludePid: 2 }, null, 42]], [TypeError, [{ excludePid: 1 }, { window: 1 }], { stopWhenTargetExits: true }],
-    [RangeError, [{ pid: 0 }, { pid: -1 }, { pid: 2 ** 32 }, { pid: 1.5 }, { pid: '12abc' }, { excludePid: NaN }, { window: 0 }, { window: 2n ** 64n }, { window: '0x10' }, { window: 'screen:1:0' }, { window: 'window:0:0' }]]])
-    for (const target of targets) assert.throws(() => captureProcessAudio(target, { executable: SCRIPTED, ...o }), error);
+    [/got string ' ?1234 ?'/, [{ pid: '1234' }, { window: '1234 ' }, { window: ' 1234' }]], [/got number 1.5/, [{ excludePid: 1.5 }]], [{ code: 'ERR_BAD_CWD', message: /no directory: .*none/ }, [{ pid: 1 }], { cwd: here('./none') }],
+    [RangeError, [{ pid: 0 }, { pid: -1 }, { pid: 2 ** 32 }, { pid: '12abc' }, { excludePid: NaN }, { window: 0 }, { window: 2n ** 64n }, { window: '0x' }, { window: '0x10000000000000000' }, { window: 'screen:1:0' },
+      { window: 'window:0:0' }, { window: 'window:5:0junk' }, { window: 'window:5:' }, { window: 'window:5' }, { window: 'window:-5:0' }]],
+    [RangeError, [{ pid: 1 }], { format: { sampleRate: 7999 } }], [RangeError, [{ pid: 1 }], { format: { channels: 3 } }], [RangeError, [{ pid: 1 }], { format: { sampleType: 'int8' } }]])
+    for (const target of targets) assert.throws(() => captureProcessAudio(target, { executable: SCRIPTED, ...o }), error, String(target?.window ?? target?.pid));
+});
+
+test('drop notices are counted and reported, and are never the failure line', { skip, timeout }, async () => {
+  const notice = (n, p, why) => `Aviso: \u00e1udio perdido: ${n} quadros antes do quadro ${p} (${why})`, seen = [];
+  const drops = [[480, 960, 'leitor atrasado', 'reader-behind'], [0, 1000, 'descontinuidade do sistema', 'discontinuity']];
+  const stderr = drops.map(([n, p, why]) => notice(n, p, why)).join('\r\n') + '\r\n';
+  for (const [plan, want] of [[{ stderr: `${stderr}Falha (0x88890004)\n`, exit: 4 }, { hresult: 0x88890004, line: 'Falha (0x88890004)' }],
+    [{ stderr, exit: 4 }, { code: 'ERR_EXIT', line: null }], [{ stderr: `${notice(1, 2, 'outro')}\n`, exit: 4 }, { line: notice(1, 2, 'outro') }]]) {
+    const events = [], c = fake({ chunks: [HEADER + '00'.repeat(16)], ...plan }, { onDrop: (d) => seen.push(d) });
+    c.on('drop', (d) => events.push(d));
+    await assert.rejects(collect(c), is(want));
+    if (plan.stderr === stderr) assert.deepEqual(events, drops.map(([frames, position, , reason]) => ({ frames, position, reason })));
+    assert.equal(c.droppedFrames, plan.stderr.startsWith(stderr) ? 480 : 0);
+  }
+  assert.deepEqual(seen.length, 4);
+});
+
+test("the helper's own notices say where the gaps are and how long", { skip, timeout }, async (t) => {
+  if (spawnSync(SCRIPTED, ['--pid', `${process.pid}`], { env: env({ SONDREL_SCENARIO: 'packets=480d' }), input: 'q' }).status === 99) return t.skip('a scripted helper with no drop notices');
+  for (const [scenario, stall, want] of [['pace=prequeue packets=480x3,480d,480x2', 0, [{ frames: 0, position: 1440, reason: 'discontinuity' }]], ['packets=480 repeat pace=fast', 1500, 'reader-behind']]) {
+    const drops = [], chunks = [], c = scripted(scenario, undefined, { onDrop: (d) => drops.push(d) });
+    if (!stall) await c.ready.then(() => c.stop()); // drained after the stop
+    for await (const chunk of c) if (chunks.push(chunk) === 2 && stall) await sleep(stall); else if (chunks.length === 400) await c.stop(); // a consumer held up well past the helper's 5 s
+    let k = 0, lost = 0, next = 0; // frame n of the helper's carries (n mod 2^24 - 1) + 1; the stream's frame k is its frame k + what was lost before it
+    for (const chunk of chunks) for (let i = 0; i < chunk.length; i += 2, k++) {
+      while (next < drops.length && drops[next].position <= k) lost += drops[next++].frames;
+      if (chunk[i] !== ((k + lost) % (2 ** 24 - 1)) + 1) assert.fail(`frame ${k}: ${chunk[i]}, ${lost} lost before it`); }
+    if (stall) assert.ok(drops.length > 0 && drops.every((d) => d.reason === want) && c.droppedFrames === lost, JSON.stringify(drops)); else assert.deepEqual(drops, want);
+  }
 });
 
 test('stop and abort end the stream after the helper is gone; the helper never outlives its consumer, capture or parent', { skip, timeout }, async () => {
@@ -165,6 +197,10 @@ test('no hang and no leak, whatever the helper or the consumer does', { skip, ti
       await Promise.all([stopped.ready, aborted.ready]); controller.abort();
       await Promise.all([assert.rejects(stopped.stop(), is({ code: 'ERR_STOP_TIMEOUT', signal: 'SIGKILL' })),
         assert.rejects(collect(aborted), (e) => e.name === 'AbortError' && gone(aborted.pid))]); }],
+    ['a helper slow to stop, or stopped during a slow activation, is not killed', async () => {
+      const activating = scripted('completion=late:6000'), stops = [activating.stop()]; // asked at once; its activation ends within 10 s
+      const slow = fake({ chunks: [HEADER], lingerMs: 2000 }); await slow.ready; stops.push(slow.stop()); // up and asked: 2 s to go
+      await Promise.all(stops); assert.deepEqual([activating.exitCode, slow.exitCode], [0, 0]); }],
     ['the reader pauses the helper once it holds the ring, not before', async (t) => {
       const { c, state } = await flooded(t.signal);
       assert.equal(state.state, 'blocked', 'the helper was never held back');
@@ -179,25 +215,32 @@ test('no hang and no leak, whatever the helper or the consumer does', { skip, ti
       await c.stop(); assert.equal(c.exitCode, 0);
       for await (const chunk of c) chunks.push(chunk);
       assert.ok(frames(chunks) >= RING / 8); }],
-    ['stopWhenTargetExits stops the capture once the target is gone', async (t) => {
-      const target = spawn('sleep', ['60']), got = []; t.after(() => target.kill('SIGKILL'));
-      const c = scripted('packets=480 repeat pace=realtime', { pid: target.pid }, { stopWhenTargetExits: true });
-      for await (const chunk of c) if (got.push(chunk) === 2) target.kill('SIGKILL');
-      assert.equal(c.exitCode, 0); assert.ok(got.length >= 2); }],
+    ['stopWhenTargetExits stops the capture once the target is gone, reaped or a zombie', async (t) => {
+      const zombie = 'import os, sys, time\npid = os.fork()\nif pid == 0:\n  sys.stdin.read(1); os._exit(0)\nprint(pid, flush=True); time.sleep(60)'; // never reaps its child
+      for (const [command, args] of [['sleep', ['60']], ['/usr/bin/python3', ['-c', zombie]]]) {
+        const child = spawn(command, args), got = []; t.after(() => child.kill('SIGKILL'));
+        const pid = args.length === 1 ? child.pid : Number((await child.stdout.take(1).toArray()).join(''));
+        const c = scripted('packets=480 repeat pace=realtime', { pid }, { stopWhenTargetExits: true });
+        for await (const chunk of c) if (got.push(chunk) === 2) pid === child.pid ? child.kill('SIGKILL') : child.stdin.write('x');
+        assert.equal(c.exitCode, 0); assert.ok(got.length >= 2); } }],
   ]) await t.test(what, { timeout }, check);
 });
 
 test('16-bit samples and WAV files', async () => {
-  assert.deepEqual(toInt16(Float32Array.of(-2, -1, -0.5, 0, 0.25, 1 - 2 ** -20, 1, 3, NaN)), Int16Array.of(-32768, -32768, -16384, 0, 8192, 32767, 32767, 32767, 0));
+  const half = [1.5, 2.5, -1.5, -2.6].map((x) => x / 32768); // rounded, halves upwards
+  assert.deepEqual(toInt16(Float32Array.of(-2, -1, -0.5, 0, 0.25, 1 - 2 ** -20, 1, 3, NaN, ...half)), Int16Array.of(-32768, -32768, -16384, 0, 8192, 32767, 32767, 32767, 0, 2, 3, -1, -3));
   const samples = Float32Array.of(0.5, -0.5, 0.25, -0.25, 1, -1);
-  for (const format of ['float32', 'int16']) {
-    const file = join(dir, `${format}.wav`), data = format === 'int16' ? Buffer.from(toInt16(samples).buffer) : Buffer.from(samples.buffer);
-    const header = wavHeader(data.length, { format }), bytes = Buffer.from(samples.buffer);
-    await pipeline(async function* () { yield samples.subarray(0, 2); yield bytes.subarray(8, 13); yield bytes.subarray(13); }, createWavWriter(file, { format }));
+  for (const [format, channels] of [['float32', 2], ['int16', 2], ['float32', 1]]) {
+    const o = { sampleType: format, channels, sampleRate: channels === 1 ? 16000 : 48000 }, file = join(dir, `${format}-${channels}.wav`);
+    const data = format === 'int16' ? Buffer.from(toInt16(samples).buffer) : Buffer.from(samples.buffer), bytes = format === 'int16' ? data : Buffer.from(samples.buffer);
+    const header = wavHeader(data.length, o), first = format === 'int16' ? toInt16(samples.subarray(0, 2)) : samples.subarray(0, 2);
+    await pipeline(async function* () { yield first; yield bytes.subarray(first.byteLength, first.byteLength + 5); yield bytes.subarray(first.byteLength + 5); }, createWavWriter(file, o));
     const wav = readFileSync(file), at = header.length - 8; // sizes patched at the end; a float32 cut across chunks
     assert.deepEqual(wav, Buffer.concat([header, data]));
     assert.deepEqual([wav.toString('latin1', 0, 4), wav.readUInt32LE(4), wav.toString('latin1', at, at + 4), wav.readUInt32LE(at + 4)], ['RIFF', wav.length - 8, 'data', data.length]);
-    assert.deepEqual([wav.readUInt16LE(20), wav.readUInt16LE(22), wav.readUInt32LE(24), wav.readUInt16LE(34)], [format === 'int16' ? 1 : 3, 2, 48000, format === 'int16' ? 16 : 32]);
+    assert.deepEqual([wav.readUInt16LE(20), wav.readUInt16LE(22), wav.readUInt32LE(24), wav.readUInt32LE(28), wav.readUInt16LE(32), wav.readUInt16LE(34)],
+      format === 'int16' ? [1, 2, 48000, 192000, 4, 16] : [3, channels, o.sampleRate, o.sampleRate * channels * 4, channels * 4, 32]);
+    if (format === 'float32') assert.deepEqual([wav.toString('latin1', 38, 42), wav.readUInt32LE(46)], ['fact', 6 / channels]); // frames, not samples
   }
-  assert.throws(() => wavHeader(2 ** 32), RangeError);
+  assert.throws(() => wavHeader(2 ** 32), RangeError); assert.throws(() => wavHeader(0, { format: 'int16' }), /sampleType/);
 });
