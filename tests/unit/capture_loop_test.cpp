@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstring>
@@ -81,7 +82,8 @@ Outcome RunLoop(FakeCaptureClient& client, bool sampleReady, bool stop, HRESULT 
     HRESULT writerResult = E_FAIL;
     const auto run = [&] {
         EXPECT_EQ(StartOutputWriter(writer), S_OK);
-        const HRESULT result = RunCaptureLoop(&client, events, writer, startResult);
+        HRESULT result = RunCaptureLoop(&client, events, writer, startResult);
+        if (SUCCEEDED(result)) result = DrainStoppedClient(&client, writer, result);  // as the controller
         writerResult = FinishOutputWriter(writer);
         return result;
     };
@@ -118,19 +120,17 @@ Outcome RunLoop(FakeCaptureClient& client, bool sampleReady, bool stop, HRESULT 
     return {result, writerResult, written};
 }
 
-TEST(CaptureLoop, PacketsPendingWithTheStopAreAllWrittenFirstAndAStopAloneEndsAtOnce) {
-    FakeCaptureClient client;
-    client.packets = {{16, false}, {4, true}, {8, false}};
-    Outcome out = RunLoop(client, true, true, S_FALSE);  // both before the first wait
-    std::vector<BYTE> expected(128, 1);
-    expected.insert(expected.end(), 32, 0), expected.insert(expected.end(), 64, 3);
-    EXPECT_EQ(std::pair(out.loop, out.writer), std::pair(S_OK, S_OK));  // the last packet-size answer
-    EXPECT_EQ(out.written, expected);
-
-    FakeCaptureClient unannounced;
-    unannounced.packets = {{16, false}};  // pending, but never announced
-    out = RunLoop(unannounced, false, true, S_FALSE);
-    EXPECT_EQ(std::tuple(out.loop, out.written.size(), unannounced.nexts), std::tuple(S_FALSE, 0u, 0));
+// Packets pending with the stop, announced or not, are still written, before the run ends.
+TEST(CaptureLoop, PacketsPendingWithTheStopAreAllWrittenFirst) {
+    for (const bool announced : {true, false}) {
+        FakeCaptureClient client;
+        client.packets = {{16, false}, {4, true}, {8, false}};
+        const Outcome out = RunLoop(client, announced, true, S_FALSE);
+        std::vector<BYTE> expected(128, 1);
+        expected.insert(expected.end(), 32, 0), expected.insert(expected.end(), 64, 3);
+        EXPECT_EQ(std::pair(out.loop, out.writer), std::pair(S_OK, S_OK));  // the last packet-size answer
+        EXPECT_EQ(out.written, expected);
+    }
 }
 
 // A platform that always has a packet pending: the stop still ends the run after at most
@@ -166,7 +166,8 @@ TEST(CaptureLoop, AFailingPacketCallOrWriteEndsTheLoopWithItsCode) {
 
 // Frames carry their own number; the writer holds one block out (stalled) while far more
 // than the ring arrives: that block stays intact, the oldest queued audio goes, and what
-// remains is whole frames, in order, with one gap, at least the ring's promised length.
+// remains is whole frames, in order, with one gap: the held block and 65 whole blocks. Each
+// block's start is the number of its first frame.
 TEST(OutputRing, AStalledWriterLosesTheOldestQueuedAudioNeverTheBlockItWrites) {
     OutputRing ring;
     ASSERT_TRUE(ring.Init(8));
@@ -177,24 +178,36 @@ TEST(OutputRing, AStalledWriterLosesTheOldestQueuedAudioNeverTheBlockItWrites) {
         ring.Append(reinterpret_cast<const BYTE*>(packet.data()), frames);
     };
     append(1000);
-    const BYTE* held = nullptr;
-    std::uint32_t heldBytes = 0, heldBlock = 0;
-    ASSERT_TRUE(ring.Claim(&held, &heldBytes, &heldBlock));
-    while (next < 3 * std::uint64_t{kRingKeptFrames}) append(480);
-    std::vector<std::uint64_t> out(heldBytes / 8);
-    std::memcpy(out.data(), held, heldBytes);
-    ring.Free(heldBlock);
-    for (const BYTE* data; ring.Claim(&data, &heldBytes, &heldBlock); ring.Free(heldBlock)) {
+    OutputRing::Block held{};
+    ASSERT_TRUE(ring.Claim(&held));
+    while (next < 1000 + 3 * 65 * 4096) append(4096);
+    std::vector<std::uint64_t> out;
+    std::size_t starts = 0;
+    for (OutputRing::Block b = held; b.data != nullptr; b = {}, ring.Claim(&b)) {
         const std::size_t at = out.size();
-        out.resize(at + heldBytes / 8);
-        std::memcpy(out.data() + at, data, heldBytes);
+        out.resize(at + b.frames);
+        std::memcpy(out.data() + at, b.data, b.bytes);
+        starts += out[at] == b.start;
+        ring.Free(b.index);
     }
     std::size_t gaps = 0;
-    for (std::size_t i = 0; i < out.size(); ++i)
-        gaps += out[i] != (i == 0 ? 0 : out[i - 1] + 1);
-    EXPECT_EQ(std::tuple(gaps, out.back(), out.size() + ring.DroppedFrames()),
-              std::tuple(std::size_t{1}, next - 1, next));
-    EXPECT_GE(out.size(), 1000 + std::size_t{kRingKeptFrames});
+    for (std::size_t i = 1; i < out.size(); ++i) gaps += out[i] != out[i - 1] + 1;
+    EXPECT_EQ(std::tuple(gaps, out.back(), out.size(), starts),
+              std::tuple(std::size_t{1}, next - 1, std::size_t{267240}, std::size_t{66}));
+}
+
+// Silence is zeros in blocks the ring reuses too: after far more than its 66 blocks of audio,
+// a run of silent packets comes out all zero, whole.
+TEST(OutputRing, SilenceInReusedBlocksIsAllZeros) {
+    OutputRing ring;
+    ASSERT_TRUE(ring.Init(8));
+    const std::vector<BYTE> loud(480 * 8, 0xFF);
+    for (int i = 0; i < 700; ++i) ring.Append(i < 600 ? loud.data() : nullptr, 480);
+    std::vector<BYTE> out;
+    for (OutputRing::Block b{}; ring.Claim(&b); ring.Free(b.index))
+        out.insert(out.end(), b.data, b.data + b.bytes);
+    ASSERT_GE(out.size(), 100u * 480 * 8);
+    EXPECT_EQ(std::count(out.end() - 100 * 480 * 8, out.end(), BYTE{0}), 100 * 480 * 8);
 }
 
 #ifndef _WIN32
