@@ -16,8 +16,10 @@
 
 namespace {
 
-std::mutex completionsMutex;
-std::vector<std::thread> completions;
+// Never destroyed: the exit hook in trace.cpp joins them after this file's
+// statics may be gone.
+std::mutex& completionsMutex = *new std::mutex;
+std::vector<std::thread>& completions = *new std::vector<std::thread>;
 
 // An activated object that is no audio client.
 class Other final : public IUnknown, public RefCounted {
