@@ -49,19 +49,9 @@ void StampSignalTime(Packet& packet) {
     if (packet.samples.size() >= 2) std::memcpy(packet.samples.data(), &ns, sizeof ns);
 }
 
-class Client final : public IAudioClient, public RefCounted {
+class Client final : public Object<IAudioClient> {
 public:
-    Client() : RefCounted("IAudioClient") {}
-
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override {
-        if (!IsEqualIID(riid, IID_IUnknown) && !IsEqualIID(riid, IID_IAudioClient))
-            return *object = nullptr, E_NOINTERFACE;
-        *object = static_cast<IAudioClient*>(this);
-        Hold();
-        return S_OK;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return Hold(); }
-    ULONG STDMETHODCALLTYPE Release() override { return Traced(); }
+    Client() : Object("IAudioClient", IID_IAudioClient) {}
 
     HRESULT STDMETHODCALLTYPE Initialize(AUDCLNT_SHAREMODE mode, DWORD flags,
                                          REFERENCE_TIME duration, REFERENCE_TIME periodicity,
@@ -74,17 +64,14 @@ public:
                f->nBlockAlign, f->wBitsPerSample, f->cbSize, session == nullptr ? "null" : "guid");
         return scenario_.initialize;
     }
+    // Not called by the program.
     HRESULT STDMETHODCALLTYPE GetBufferSize(UINT32*) override { return E_NOTIMPL; }
     HRESULT STDMETHODCALLTYPE GetStreamLatency(REFERENCE_TIME*) override { return E_NOTIMPL; }
     HRESULT STDMETHODCALLTYPE GetCurrentPadding(UINT32*) override { return E_NOTIMPL; }
     HRESULT STDMETHODCALLTYPE IsFormatSupported(AUDCLNT_SHAREMODE, const WAVEFORMATEX*,
-                                                WAVEFORMATEX**) override {
-        return E_NOTIMPL;
-    }
+                                                WAVEFORMATEX**) override { return E_NOTIMPL; }
     HRESULT STDMETHODCALLTYPE GetMixFormat(WAVEFORMATEX**) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE GetDevicePeriod(REFERENCE_TIME*, REFERENCE_TIME*) override {
-        return E_NOTIMPL;
-    }
+    HRESULT STDMETHODCALLTYPE GetDevicePeriod(REFERENCE_TIME*, REFERENCE_TIME*) override { return E_NOTIMPL; }
     HRESULT STDMETHODCALLTYPE Reset() override { return E_NOTIMPL; }
 
     HRESULT STDMETHODCALLTYPE SetEventHandle(HANDLE event) override {
@@ -232,21 +219,12 @@ private:
     std::uint64_t queuedFrames_ = 0;
 };
 
-class CaptureClient final : public IAudioCaptureClient, public RefCounted {
+class CaptureClient final : public Object<IAudioCaptureClient> {
 public:
-    explicit CaptureClient(Client* client) : RefCounted("IAudioCaptureClient"), client_(client) {
+    explicit CaptureClient(Client* client)
+        : Object("IAudioCaptureClient", IID_IAudioCaptureClient), client_(client) {
         client_->Hold();
     }
-
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override {
-        if (!IsEqualIID(riid, IID_IUnknown) && !IsEqualIID(riid, IID_IAudioCaptureClient))
-            return *object = nullptr, E_NOINTERFACE;
-        *object = static_cast<IAudioCaptureClient*>(this);
-        Hold();
-        return S_OK;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return Hold(); }
-    ULONG STDMETHODCALLTYPE Release() override { return Traced(); }
 
     HRESULT STDMETHODCALLTYPE GetNextPacketSize(UINT32* frames) override {
         return client_->NextPacketSize(frames);

@@ -17,15 +17,11 @@ enum class Pace { Prequeue, Fast, Realtime };
 
 struct PacketPlan {
     std::uint32_t frames = 0;
-    bool silent = false;
-    bool nullData = false;
-    bool zeroFromGetBuffer = false;
-    bool discontinuity = false;
+    bool silent = false, nullData = false, zeroFromGetBuffer = false, discontinuity = false;
 };
 
 struct Scenario {
-    HRESULT activate = S_OK, initialize = S_OK, setEventHandle = S_OK, getService = S_OK;
-    HRESULT start = S_OK;
+    HRESULT activate = S_OK, initialize = S_OK, setEventHandle = S_OK, getService = S_OK, start = S_OK;
     Completion completion = Completion::Now;
     unsigned lateMs = 0;
     ResultMode resultMode = ResultMode::Ok;
@@ -38,13 +34,9 @@ struct Scenario {
     HRESULT failCode = E_FAIL;
     unsigned bufferMs = 0;
     std::uint32_t flushFrames = 0;
-    bool stamp = false;
-    bool singleThreadedApartment = false;
-    bool threadStartFails = false;
-    bool threadStartFailsEarly = false;
-    bool waitFails = false;
-    DWORD writeLimit = 0;
-    DWORD openProcessError = 0;
+    bool stamp = false, singleThreadedApartment = false, waitFails = false;
+    bool threadStartFails = false, threadStartFailsEarly = false;
+    DWORD writeLimit = 0, openProcessError = 0;
 };
 
 // Read from SONDREL_SCENARIO once; a word it cannot read ends the run (99).
@@ -69,16 +61,30 @@ void CheckStandardDescriptors();
 // A new activated audio client (audio_client.cpp).
 IAudioClient* NewAudioClient();
 
-// References the program takes and drops go through AddRef and Release, and
+// A COM object of the platform answering IUnknown and one interface. The
+// references the program takes and drops go through AddRef and Release, and
 // each Release is traced under the interface's name; the platform's own
 // references use Hold and Drop, untraced.
-class RefCounted {
+template <typename Interface>
+class Object : public Interface {
 public:
-    explicit RefCounted(const char* name) : name_(name) { ++liveObjects; }
-    RefCounted(const RefCounted&) = delete;
-    RefCounted& operator=(const RefCounted&) = delete;
-    virtual ~RefCounted() { --liveObjects; }
+    Object(const char* name, const IID& iid) : name_(name), iid_(iid) { ++liveObjects; }
+    Object(const Object&) = delete;
+    Object& operator=(const Object&) = delete;
 
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override {
+        if (!IsEqualIID(riid, IID_IUnknown) && !IsEqualIID(riid, iid_))
+            return *object = nullptr, E_NOINTERFACE;
+        *object = static_cast<Interface*>(this);
+        Hold();
+        return S_OK;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return Hold(); }
+    ULONG STDMETHODCALLTYPE Release() override {
+        SettleCompletion();
+        Record("Release %s%s", name_, onCompletionThread ? "" : EventState());
+        return Drop();
+    }
     ULONG Hold() { return ++references_; }
     ULONG Drop() {
         const ULONG left = --references_;
@@ -87,13 +93,10 @@ public:
     }
 
 protected:
-    ULONG Traced() {
-        SettleCompletion();
-        Record("Release %s%s", name_, onCompletionThread ? "" : EventState());
-        return Drop();
-    }
+    virtual ~Object() { --liveObjects; }
 
 private:
     const char* name_;
+    const IID& iid_;
     std::atomic<ULONG> references_{1};
 };

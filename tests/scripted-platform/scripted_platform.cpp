@@ -21,34 +21,10 @@ namespace {
 std::mutex& completionsMutex = *new std::mutex;
 std::vector<std::thread>& completions = *new std::vector<std::thread>;
 
-// An activated object that is no audio client.
-class Other final : public IUnknown, public RefCounted {
+class Operation final : public Object<IActivateAudioInterfaceAsyncOperation> {
 public:
-    Other() : RefCounted("IUnknown") {}
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override {
-        if (!IsEqualIID(riid, IID_IUnknown)) return *object = nullptr, E_NOINTERFACE;
-        *object = static_cast<IUnknown*>(this);
-        Hold();
-        return S_OK;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return Hold(); }
-    ULONG STDMETHODCALLTYPE Release() override { return Traced(); }
-};
-
-class Operation final : public IActivateAudioInterfaceAsyncOperation, public RefCounted {
-public:
-    Operation() : RefCounted("IActivateAudioInterfaceAsyncOperation") {}
-
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override {
-        if (!IsEqualIID(riid, IID_IUnknown) &&
-            !IsEqualIID(riid, IID_IActivateAudioInterfaceAsyncOperation))
-            return *object = nullptr, E_NOINTERFACE;
-        *object = this;
-        Hold();
-        return S_OK;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return Hold(); }
-    ULONG STDMETHODCALLTYPE Release() override { return Traced(); }
+    Operation()
+        : Object("IActivateAudioInterfaceAsyncOperation", IID_IActivateAudioInterfaceAsyncOperation) {}
 
     HRESULT STDMETHODCALLTYPE GetActivateResult(HRESULT* result, IUnknown** activated) override {
         Record("GetActivateResult");
@@ -58,7 +34,7 @@ public:
         *result = s.resultCode;
         *activated = nullptr;
         if (s.resultMode == ResultMode::Other)
-            *activated = static_cast<IUnknown*>(new Other());
+            *activated = new Object<IUnknown>("IUnknown", IID_IUnknown);  // no audio client
         else if (SUCCEEDED(s.resultCode))
             *activated = NewAudioClient();
         return S_OK;
