@@ -268,7 +268,11 @@ class Failures(Case):
 
     def test_a_pid_that_names_no_live_process_fails_before_activation(self):
         pids = [MISSING]
-        if not WINDOWS:  # a child that ended and was not yet reaped, and a thread's id
+        if WINDOWS:  # a process that ended with code 259, STILL_ACTIVE's value, its id held
+            ended = subprocess.Popen(command(ARGS.window_helper, "exit259"), stdin=subprocess.PIPE,
+                                     stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+            pids.append(ended.stdout.readline().decode().split()[1])
+        else:  # a child that ended and was not yet reaped, and a thread's id
             zombie, alive = subprocess.Popen(["true"]), threading.Event()
             thread = threading.Thread(target=alive.wait)
             thread.start()
@@ -282,7 +286,9 @@ class Failures(Case):
                     self.assertEqual((code, out, trace), (4, b"", [CLEAN_EXIT]))
                     self.assertRegex(err, failure(0x80070057))
         finally:
-            if not WINDOWS:
+            if WINDOWS:
+                ended.communicate(timeout=30)
+            else:
                 alive.set(), thread.join(), zombie.wait()
 
     def test_a_full_disk_is_a_failure_with_its_code_before_or_after_the_header(self):
