@@ -1,5 +1,4 @@
 #include "capture_loop.h"
-#include "output_stream.h"
 #include "stop_watcher.h"
 
 #include <gtest/gtest.h>
@@ -16,7 +15,6 @@
 #include <pthread.h>
 #include <semaphore.h>
 #include <sys/ioctl.h>
-#include <fcntl.h>
 #include <unistd.h>
 #endif
 
@@ -108,70 +106,44 @@ TEST(OutputRing, SilenceInReusedBlocksIsAllZeros) {
 }
 
 #ifndef _WIN32
-// A handler installed without SA_RESTART, as a host or a library may do: a blocking read or write
-// it interrupts returns EINTR, and must be made again.
+// A handler installed without SA_RESTART, as a host or a library may do: a blocking read (or
+// write: the same loop) it interrupts returns EINTR, and must be made again.
 sem_t handled;
 void CountSignal(int) { sem_post(&handled); }
 
-// Sends SIGUSR1 `count` times, each once the last was handled; `thread` 0 sends it to the
-// process, so whichever thread does not block it takes it. Stops early when none takes it.
-void Interrupt(pthread_t thread, int count) {
-    for (int i = 0; i < count; ++i) {
-        thread == pthread_t{} ? kill(getpid(), SIGUSR1) : pthread_kill(thread, SIGUSR1);
-        timespec guard{};
-        clock_gettime(CLOCK_REALTIME, &guard), guard.tv_sec += 5;
-        if (sem_timedwait(&handled, &guard) != 0) return;
-    }
-}
-
-TEST(StandardStreams, SignalsDuringABlockedReadOrWriteNeitherStopTheCaptureNorBreakTheStream) {
+// The stop watcher, blocked on stdin, takes SIGUSR1 20 times, each once the last was handled:
+// the capture must stop only on the byte, and the watcher let go of its own handle.
+TEST(StandardStreams, SignalsDuringABlockedReadDoNotStopTheCapture) {
     struct sigaction action{}, saved{};
     action.sa_handler = CountSignal;
     sem_init(&handled, 0, 0), sigaction(SIGUSR1, &action, &saved);
     sigset_t usr1, unblocked;
     sigemptyset(&usr1), sigaddset(&usr1, SIGUSR1);
-    int in[2], out[2];
-    ASSERT_TRUE(pipe(in) == 0 && pipe(out) == 0);
-    const int savedIn = dup(0), savedOut = dup(1);
-    dup2(in[0], 0), dup2(out[1], 1), close(out[1]);  // what the test reports waits for the end
-
-    // A write blocked on a full pipe takes every signal: all of it must still arrive.
-    std::vector<BYTE> sent(1 << 20), got;
-    for (std::size_t i = 0; i < sent.size(); ++i) sent[i] = static_cast<BYTE>(i * 7 / 5);
-    pthread_sigmask(SIG_BLOCK, &usr1, &unblocked);
-    std::thread reader([&, writer = pthread_self()] {
-        const int size = fcntl(out[0], F_GETPIPE_SZ);
-        for (int queued = 0; ioctl(out[0], FIONREAD, &queued) == 0 && queued < size;)
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));  // until the writer waits
-        Interrupt(writer, 20);
-        std::vector<BYTE> chunk(1 << 16);
-        for (ssize_t n; (n = read(out[0], chunk.data(), chunk.size())) > 0;)
-            got.insert(got.end(), chunk.begin(), chunk.begin() + n);
-    });
-    pthread_sigmask(SIG_SETMASK, &unblocked, nullptr);
-    const HRESULT written = WriteFully(sent.data(), static_cast<std::uint32_t>(sent.size()));
-    dup2(savedOut, 1), close(savedOut);  // the reader sees the end
-    reader.join();
-
-    // The stop watcher, blocked on stdin, takes every signal: the capture must stop only on the byte.
+    int in[2];
+    ASSERT_EQ(pipe(in), 0);
+    const int savedIn = dup(0);
+    dup2(in[0], 0);
     const long handles = PosixOpenHandleCount();
     HANDLE stop = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     ASSERT_EQ(StartStopWatcher(stop), S_OK);
-    pthread_sigmask(SIG_BLOCK, &usr1, nullptr);
-    Interrupt(pthread_t{}, 20);
+    pthread_sigmask(SIG_BLOCK, &usr1, &unblocked);  // the watcher, which does not block it, takes it
+    for (int i = 0; i < 20; ++i) {
+        kill(getpid(), SIGUSR1);
+        timespec guard{};
+        clock_gettime(CLOCK_REALTIME, &guard), guard.tv_sec += 5;
+        if (sem_timedwait(&handled, &guard) != 0) break;
+    }
     ASSERT_EQ(write(in[1], "q", 1), 1);
     int unread = -1;
     EXPECT_TRUE(WaitForSingleObject(stop, 5000) == WAIT_OBJECT_0 && ioctl(in[0], FIONREAD, &unread) == 0 &&
                 unread == 0) << "stopped before the byte came";
     CloseHandle(stop);
-    for (int ms = 0; PosixOpenHandleCount() != handles && ms < 5000; ++ms)  // the watcher lets go of its own
+    for (int ms = 0; PosixOpenHandleCount() != handles && ms < 5000; ++ms)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     EXPECT_EQ(PosixOpenHandleCount(), handles);
-    EXPECT_EQ(written, S_OK);
-    EXPECT_TRUE(got == sent) << got.size() << " of " << sent.size() << " bytes";
     pthread_sigmask(SIG_SETMASK, &unblocked, nullptr);
     dup2(savedIn, 0), close(savedIn);
-    for (int fd : {in[0], in[1], out[0]}) close(fd);
+    for (int fd : {in[0], in[1]}) close(fd);
     sigaction(SIGUSR1, &saved, nullptr), sem_destroy(&handled);
 }
 #endif
