@@ -77,22 +77,14 @@ def notices(err):
 
 def read_at_pace(fd, stop_after=None, limit=None):
     """Reads at exactly the audio's pace until end of file, stop_after seconds or limit bytes."""
-    got, started = [], time.monotonic()
-    size = 0
-    while limit is None or size < limit:
-        elapsed = time.monotonic() - started
-        if stop_after is not None and elapsed >= stop_after:
+    got, started = b"", time.monotonic()
+    while (limit is None or len(got) < limit) and (stop_after is None or time.monotonic() - started < stop_after):
+        due = int((time.monotonic() - started) * SECOND) - len(got)
+        chunk = os.read(fd, min(due, 1 << 16)) if due > 0 else time.sleep(0.01)
+        if chunk == b"":
             break
-        due = int(elapsed * SECOND) - size
-        if due <= 0:
-            time.sleep(0.01)
-            continue
-        chunk = os.read(fd, min(due, 1 << 16))
-        if not chunk:
-            break
-        got.append(chunk)
-        size += len(chunk)
-    return b"".join(got)
+        got += chunk or b""
+    return got
 
 
 class Run:

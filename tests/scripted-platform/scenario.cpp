@@ -1,27 +1,24 @@
 // SONDREL_SCENARIO: blank-separated words, all optional, each at most once.
-//   activate=HR  initialize=HR  seteventhandle=HR  getservice=HR  start=HR
+//   activate|initialize|seteventhandle|getservice|start=HR  that call's result
 //   completion=now|late:MS|never
-//   result=ok|code:HR|fail:HR|none|other   GetActivateResult: an audio client,
-//       an activation result HR, the call failing, no outs written, or an
-//       object that is no audio client
-//   packets=480x10,480s,480n,480d,z   frames per packet (s silent, n null
-//       data, d flagged as a data discontinuity, z announced but given with
-//       0 frames; xN repeats)   repeat
-//   pace=prequeue|fast|realtime  fail=getnext|getbuffer|release:K:HR
-//   buffer=MS  packets come at the wall clock's pace into a platform buffer
-//       of MS ms, as on Windows: a packet that finds it full is lost and the
-//       next one kept is flagged as a data discontinuity
-//   flush=N  Stop leaves one more packet of N frames to be read, as an
-//       engine that hands over its last cycle when stopped
-//   com=sta (main thread pre-set to a single-threaded apartment)
-//   Linux only: threadstart=fail|early (the next thread start after Start,
-//       or after GetService, fails); wait=fail (the program's next wait after
-//       the activation call fails with ERROR_INVALID_HANDLE); writelimit=N
-//       (every write takes at most N bytes); openprocess=ERROR (the
-//       program's OpenProcess fails with that Win32 error)
-//   stamp   (benchmarks: the first 8 bytes of each packet hold, as a
-//       little-endian u64, the monotonic time in ns at which its event was
-//       signalled: CLOCK_MONOTONIC on Linux, QueryPerformanceCounter on Windows)
+//   result=ok|code:HR|fail:HR|none|other  GetActivateResult: an audio client, an
+//       activation result HR, the call failing, no outs written, or an object
+//       that is no audio client
+//   packets=480x10,480s,480n,480d,z  frames per packet (s silent, n null data,
+//       d flagged as a data discontinuity, z announced but given with 0 frames;
+//       xN repeats)   repeat   pace=prequeue|fast|realtime
+//   fail=getnext|getbuffer|release:K:HR  that call fails on packet K
+//   buffer=MS  packets come at the wall clock's pace into a platform buffer of
+//       MS ms, as on Windows: a packet that finds it full is lost and the next
+//       one kept is flagged as a data discontinuity
+//   flush=N  Stop leaves a packet of N frames to be read (an engine handing
+//       over its last cycle)   com=sta  the main thread pre-set to an STA
+//   Linux: threadstart=fail|early  the next thread start after Start (or
+//       GetService) fails; wait=fail  the next wait after the activation call
+//       fails (ERROR_INVALID_HANDLE); writelimit=N  writes take at most N bytes;
+//       openprocess=ERROR  OpenProcess fails with that Win32 error
+//   stamp  (benchmarks) each packet's first 8 bytes: the monotonic time in ns
+//       its event was signalled (CLOCK_MONOTONIC; QueryPerformanceCounter)
 // A word it does not know, or a value it cannot read, ends the run with exit
 // code 99 before anything else happens.
 #include "scripted.h"
