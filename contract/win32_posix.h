@@ -110,7 +110,6 @@ inline HRESULT HRESULT_FROM_WIN32(long x) {
 #define STD_ERROR_HANDLE ((DWORD)-12)
 #define INVALID_HANDLE_VALUE ((HANDLE)(std::intptr_t)-1)
 #define PROCESS_QUERY_LIMITED_INFORMATION 0x1000u
-#define STILL_ACTIVE 259u
 
 struct SECURITY_ATTRIBUTES;
 using LPSECURITY_ATTRIBUTES = SECURITY_ATTRIBUTES*;
@@ -137,11 +136,9 @@ BOOL WriteFile(HANDLE file, const void* buffer, DWORD toWrite, DWORD* written,
 HANDLE CreateThread(LPSECURITY_ATTRIBUTES attributes, std::size_t stackSize,
                     LPTHREAD_START_ROUTINE start, LPVOID parameter, DWORD flags, DWORD* threadId);
 // A process (thread-group leader) by its pid; a thread id, or a pid that
-// names nothing, fails with ERROR_INVALID_PARAMETER as on Windows.
+// names nothing, fails with ERROR_INVALID_PARAMETER as on Windows. The handle
+// is signalled once the process has ended (a zombie has).
 HANDLE OpenProcess(DWORD access, BOOL inherit, DWORD processId);
-// STILL_ACTIVE while it runs; once it has ended, 0 (the code of a process
-// that is not our child cannot be read here).
-BOOL GetExitCodeProcess(HANDLE process, DWORD* exitCode);
 BOOL GetConsoleMode(HANDLE console, DWORD* mode);
 BOOL WriteConsoleW(HANDLE console, const wchar_t* text, DWORD length, DWORD* written,
                    void* reserved);

@@ -54,14 +54,15 @@ struct Session {
 
 // Include mode only: a pid that names no live process would otherwise give a
 // capture that runs forever and delivers silence. A target we may not open
-// (elevated, protected) does exist, and the capture goes on.
+// (elevated, protected) does exist, and the capture goes on. A process has
+// ended when its handle is signalled (an exit code may be STILL_ACTIVE).
 HRESULT CheckTargetExists(const CaptureTarget& target) {
     if (target.LoopbackMode != PROCESS_LOOPBACK_MODE_INCLUDE_TARGET_PROCESS_TREE) return S_OK;
-    HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, target.processId);
+    HANDLE process =
+        OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE, target.processId);
     if (process == nullptr)
         return GetLastError() == DWORD{ERROR_INVALID_PARAMETER} ? E_INVALIDARG : S_OK;
-    DWORD exitCode = STILL_ACTIVE;
-    const bool exited = GetExitCodeProcess(process, &exitCode) && exitCode != STILL_ACTIVE;
+    const bool exited = WaitForSingleObject(process, 0) == WAIT_OBJECT_0;
     CloseHandle(process);
     return exited ? E_INVALIDARG : S_OK;
 }
@@ -125,6 +126,7 @@ HRESULT Capture(const CaptureTarget& target, Session& s) {
     // away meanwhile ends the run as a success, any other failed write not.
     s.audioClient->Stop();
     s.started = false;
+    if (SUCCEEDED(hr)) hr = DrainStoppedClient(s.captureClient.Get(), s.writer, hr);
     const HRESULT written = FinishOutputWriter(s.writer);
     if (FAILED(hr)) return hr;
     if (written == kBrokenPipe) return S_OK;

@@ -28,8 +28,7 @@ HRESULT Drain(IAudioCaptureClient* captureClient, OutputRing& ring, HRESULT& res
         result = captureClient->GetBuffer(&data, &frames, &flags, &devicePosition,
                                           &counterPosition);
         if (FAILED(result)) return result;
-        // A discontinuity has no mark in the stream; the frames around it
-        // simply follow each other.
+        if ((flags & AUDCLNT_BUFFERFLAGS_DATA_DISCONTINUITY) != 0) ring.MarkDiscontinuity();
         const bool silent = (flags & AUDCLNT_BUFFERFLAGS_SILENT) != 0 || data == nullptr;
         ring.Append(silent ? nullptr : data, frames);
         taken += frames;
@@ -47,28 +46,26 @@ HRESULT RunCaptureLoop(IAudioCaptureClient* captureClient, const HANDLE waitList
                        OutputWriter& writer, HRESULT startResult) {
     HRESULT result = startResult;
     for (;;) {
-        DWORD woken = WaitForMultipleObjects(3, waitList, FALSE, INFINITE);
-        if (woken == kWriterDone) return result;
-        if (woken == kStop) {
-            // Data signalled with the stop was captured before it.
-            woken = WaitForSingleObject(waitList[2], 0);
-            if (woken == WAIT_TIMEOUT) return result;
-            if (woken != WAIT_OBJECT_0) return LastErrorAsFailure();
-            woken = kStop;
-        } else if (woken != kSampleReady) {
-            return LastErrorAsFailure();
-        }
-        bool stopping = woken == kStop;
-        for (;;) {
-            bool capped = false;
+        const DWORD woken = WaitForMultipleObjects(3, waitList, FALSE, INFINITE);
+        if (woken == kStop || woken == kWriterDone) return result;
+        if (woken != kSampleReady) return LastErrorAsFailure();
+        for (bool capped = true; capped;) {
+            capped = false;
             Drain(captureClient, writer.ring, result, capped);
             SetEvent(writer.wake);
-            if (FAILED(result) || stopping) return result;
+            if (FAILED(result)) return result;
             if (!capped) break;
             const DWORD now = WaitForMultipleObjects(2, waitList, FALSE, 0);
-            if (now == kWriterDone) return result;
-            if (now == kStop) stopping = true;
-            else if (now != WAIT_TIMEOUT) return LastErrorAsFailure();
+            if (now == kStop || now == kWriterDone) return result;
+            if (now != WAIT_TIMEOUT) return LastErrorAsFailure();
         }
     }
+}
+
+HRESULT DrainStoppedClient(IAudioCaptureClient* captureClient, OutputWriter& writer,
+                           HRESULT result) {
+    bool capped = false;
+    Drain(captureClient, writer.ring, result, capped);
+    SetEvent(writer.wake);
+    return result;
 }

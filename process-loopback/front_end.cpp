@@ -144,6 +144,17 @@ void ReportFailure(const wchar_t* prefix, HRESULT code) {
     if (text != nullptr) LocalFree(text);
 }
 
+void ReportAudioLost(std::uint64_t frames, std::uint64_t position, AudioLoss reason) {
+    char line[160];
+    std::snprintf(line, sizeof line,
+                  "Aviso: \xC3\xA1udio perdido: %llu quadros antes do quadro %llu (%s)\n",
+                  static_cast<unsigned long long>(frames),
+                  static_cast<unsigned long long>(position),
+                  reason == AudioLoss::ReaderBehind ? "leitor atrasado"
+                                                    : "descontinuidade do sistema");
+    WriteToStandardError(line);
+}
+
 int RunFrontEnd(int argc, wchar_t** argv) {
     _setmode(_fileno(stdout), _O_BINARY);
 

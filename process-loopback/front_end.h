@@ -4,6 +4,7 @@
 #include "capture.h"
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 
 inline constexpr char kUsageText[] =
@@ -21,5 +22,13 @@ std::string WideToUtf8(const wchar_t* text, std::size_t length);
 std::string FormatFailureLine(const wchar_t* prefix, HRESULT code, const wchar_t* systemText);
 
 void ReportFailure(const wchar_t* prefix, HRESULT code);
+
+// Why audio was lost: the reader fell behind the output ring, or the
+// platform flagged a discontinuity (how much is then unknown: 0 frames).
+enum class AudioLoss { ReaderBehind, Platform };
+// The notice line on standard error for one gap: `frames` lost before the
+// stream's frame `position` (the first after the header is 0). Any thread;
+// the failure line, written after the capture, stays the last line.
+void ReportAudioLost(std::uint64_t frames, std::uint64_t position, AudioLoss reason);
 
 int RunFrontEnd(int argc, wchar_t** argv);

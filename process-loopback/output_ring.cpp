@@ -3,6 +3,7 @@
 // main thread.
 #include "output_ring.h"
 
+#include "front_end.h"
 #include "last_error.h"
 #include "output_stream.h"
 
@@ -38,7 +39,6 @@ std::uint32_t OutputRing::TakeBlock() {
         if (head == queueTail_.load(std::memory_order_relaxed)) continue;
         const std::uint32_t block = queue_[head % kSlots].load(std::memory_order_relaxed);
         if (queueHead_.compare_exchange_strong(head, head + 1, std::memory_order_acq_rel)) {
-            dropped_ += fill_[block].load(std::memory_order_acquire);
             fill_[block].store(0, std::memory_order_relaxed);
             return block;
         }
@@ -47,9 +47,10 @@ std::uint32_t OutputRing::TakeBlock() {
 
 void OutputRing::Append(const BYTE* data, std::uint64_t frames) {
     if (storage_ == nullptr) return;
+    std::uint64_t position = appended_.load(std::memory_order_relaxed);
     if (frames > kRingKeptFrames) {
         const std::uint64_t skipped = frames - kRingKeptFrames;
-        dropped_ += skipped;
+        position += skipped;
         if (data != nullptr) data += skipped * frameBytes_;
         frames = kRingKeptFrames;
     }
@@ -75,8 +76,10 @@ void OutputRing::Append(const BYTE* data, std::uint64_t frames) {
                 const std::uint64_t framesBefore = frames;
                 put(Storage(open_) + std::size_t{fill} * frameBytes_, n);
                 if (fill_[open_].compare_exchange_strong(fill, fill + n, std::memory_order_release,
-                                                         std::memory_order_relaxed))
+                                                         std::memory_order_relaxed)) {
+                    position += n;
                     continue;
+                }
                 data = before;
                 frames = framesBefore;
             }
@@ -88,14 +91,25 @@ void OutputRing::Append(const BYTE* data, std::uint64_t frames) {
                                                                              : kRingBlockFrames);
         put(Storage(block), n);
         fill_[block].store(n, std::memory_order_relaxed);
+        start_[block] = position;
+        position += n;
         const std::uint64_t tail = queueTail_.load(std::memory_order_relaxed);
         queue_[tail % kSlots].store(block, std::memory_order_relaxed);
         queueTail_.store(tail + 1, std::memory_order_release);
         open_ = block;
     }
+    appended_.store(position, std::memory_order_release);
 }
 
-bool OutputRing::Claim(const BYTE** data, std::uint32_t* bytes, std::uint32_t* block) {
+void OutputRing::MarkDiscontinuity() {
+    const std::uint64_t tail = markTail_.load(std::memory_order_relaxed);
+    if (tail - markHead_.load(std::memory_order_acquire) == kMarks) return;
+    marks_[tail % kMarks].store(appended_.load(std::memory_order_relaxed),
+                                std::memory_order_relaxed);
+    markTail_.store(tail + 1, std::memory_order_release);
+}
+
+bool OutputRing::Claim(Block* block) {
     std::uint64_t head = queueHead_.load(std::memory_order_acquire);
     std::uint32_t claimed = 0;
     do {
@@ -105,35 +119,67 @@ bool OutputRing::Claim(const BYTE** data, std::uint32_t* bytes, std::uint32_t* b
                                                std::memory_order_acquire));
     const std::uint32_t frames =
         fill_[claimed].fetch_or(kSealed, std::memory_order_acq_rel) & ~kSealed;
-    *data = Storage(claimed);
-    *bytes = frames * frameBytes_;
-    *block = claimed;
+    *block = {Storage(claimed), frames * frameBytes_, frames, claimed, start_[claimed]};
     return true;
 }
 
-void OutputRing::Free(std::uint32_t block) {
+void OutputRing::Free(std::uint32_t index) {
     const std::uint64_t tail = freeTail_.load(std::memory_order_relaxed);
-    free_[tail % kSlots].store(block, std::memory_order_relaxed);
+    free_[tail % kSlots].store(index, std::memory_order_relaxed);
     freeTail_.store(tail + 1, std::memory_order_release);
 }
 
+bool OutputRing::TakeMark(std::uint64_t end, std::uint64_t* position) {
+    const std::uint64_t head = markHead_.load(std::memory_order_relaxed);
+    if (head == markTail_.load(std::memory_order_acquire)) return false;
+    const std::uint64_t mark = marks_[head % kMarks].load(std::memory_order_relaxed);
+    if (mark >= end) return false;
+    *position = mark;
+    markHead_.store(head + 1, std::memory_order_release);
+    return true;
+}
+
 namespace {
+
+// Where the stream stands: frames written, and the capture position of the
+// frame that follows them.
+struct Written {
+    std::uint64_t frames = 0;
+    std::uint64_t next = 0;
+};
+
+// Tells of what was lost before capture position `start`, the next frame
+// to be written (audio the ring dropped), then of the platform's marks
+// before `end`. A mark on the stream's first frame lost nothing of it.
+void ReportGaps(OutputRing& ring, Written& at, std::uint64_t start, std::uint64_t end) {
+    if (start > at.next) {
+        ReportAudioLost(start - at.next, at.frames, AudioLoss::ReaderBehind);
+        at.next = start;
+    }
+    for (std::uint64_t mark = 0; ring.TakeMark(end, &mark);) {
+        const std::uint64_t position = at.frames + (mark - at.next);
+        if (mark >= at.next && position != 0) ReportAudioLost(0, position, AudioLoss::Platform);
+    }
+}
 
 // Writes queued blocks until the loop says it is finishing and none is left,
 // or a write fails.
 DWORD WINAPI OutputWriterThread(LPVOID parameter) {
     auto& writer = *static_cast<OutputWriter*>(parameter);
     HRESULT hr = S_OK;
+    Written at;
     for (;;) {
         const bool last = writer.finishing.load(std::memory_order_acquire);
-        const BYTE* data = nullptr;
-        std::uint32_t bytes = 0;
-        std::uint32_t block = 0;
-        if (writer.ring.Claim(&data, &bytes, &block)) {
-            hr = WriteFully(data, bytes);
-            writer.ring.Free(block);
+        OutputRing::Block block{};
+        if (writer.ring.Claim(&block)) {
+            ReportGaps(writer.ring, at, block.start, block.start + block.frames);
+            hr = WriteFully(block.data, block.bytes);
+            writer.ring.Free(block.index);
             if (FAILED(hr)) break;
+            at = {at.frames + block.frames, block.start + block.frames};
         } else if (last) {
+            const std::uint64_t appended = writer.ring.Appended();
+            ReportGaps(writer.ring, at, appended, appended + 1);
             break;
         } else if (WaitForSingleObject(writer.wake, INFINITE) != WAIT_OBJECT_0) {
             hr = LastErrorAsFailure();

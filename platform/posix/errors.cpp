@@ -28,12 +28,13 @@ DWORD ErrorFromErrno(int error) {
     case ENOSPC:
     case EDQUOT: return ERROR_DISK_FULL;
     case EFBIG: return ERROR_FILE_TOO_LARGE;
-    case EIO: return ERROR_GEN_FAILURE;
     case EBADF: return ERROR_INVALID_HANDLE;
     case ENOMEM: return ERROR_NOT_ENOUGH_MEMORY;
     case EACCES:
     case EPERM: return ERROR_ACCESS_DENIED;
-    default: return ERROR_INVALID_PARAMETER;
+    // Parents read 0x80070057 as "no such process"; anything unforeseen
+    // is a fault of the device or the system instead.
+    default: return ERROR_GEN_FAILURE;
     }
 }
 

@@ -1,4 +1,4 @@
-// Events over eventfd, and the waits on events and threads.
+// Events over eventfd, and the waits on events, threads and processes.
 // SetEvent runs on the audio side's real-time thread, the output writer and
 // the stop watcher; waits on the main thread and the output writer;
 // CreateEventW on the main thread.
@@ -65,7 +65,8 @@ private:
     DWORD built_ = 0;
 };
 
-// Every handle must name an open event (or thread) the caller may wait on.
+// Every handle must name an open event, thread or process the caller may
+// wait on.
 DWORD Wait(DWORD count, const HANDLE* handles, DWORD milliseconds) {
     if (failingWait != 0) {
         SetLastError(failingWait);
@@ -80,7 +81,7 @@ DWORD Wait(DWORD count, const HANDLE* handles, DWORD milliseconds) {
     pollfd fds[64];
     for (DWORD i = 0; i < count; ++i) {
         Use& use = uses.Add(handles[i]);
-        if (!use || (use->kind != Kind::Event && use->kind != Kind::Thread)) {
+        if (!use || use->event == nullptr) {
             SetLastError(ERROR_INVALID_HANDLE);
             return WAIT_FAILED;
         }

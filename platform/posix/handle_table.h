@@ -14,7 +14,8 @@ namespace posix_handles {
 
 enum class Kind : std::uint8_t { Free, Event, StandardStream, Thread, Process };
 
-// One event object, shared by its handle and every duplicate of it.
+// One event object, shared by its handle and every duplicate of it; for a
+// process, its pidfd, which never resets.
 struct EventObject {
     int fd;
     bool manualReset;
@@ -28,8 +29,8 @@ struct EventObject {
 struct Slot {
     std::atomic<std::uint64_t> state{0};
     Kind kind = Kind::Free;
-    int fd = -1;  // standard streams; the pid of a process
-    EventObject* event = nullptr;  // events; a thread's end
+    int fd = -1;  // standard streams
+    EventObject* event = nullptr;  // events; a thread's or process's end
     DWORD access = 0;
 };
 
@@ -76,5 +77,6 @@ extern std::atomic<long> openHandles;
 extern thread_local DWORD failingWait;
 extern std::atomic<DWORD> writeLimit;
 extern std::atomic<int> failingThreadStarts;
+extern std::atomic<DWORD> failingOpenProcess;
 
 }  // namespace posix_handles

@@ -1,58 +1,42 @@
-// Processes by pid, read from /proc: only whether one exists and has ended.
+// Processes by pid: a handle is a pidfd, which is signalled (readable) once
+// the process has ended, a zombie included, as a Windows process handle is.
+// Any thread may open one; the waits are in events.cpp.
 #include "handle_table.h"
 
 #include <cerrno>
-#include <cstdio>
-#include <cstring>
+#include <new>
+
+#include <sys/syscall.h>
+#include <unistd.h>
 
 using namespace posix_handles;
 
-namespace {
+namespace posix_handles {
+std::atomic<DWORD> failingOpenProcess{0};
+}  // namespace posix_handles
 
-// /proc/<pid>/status of a thread-group leader: its "State:" letter, or 0
-// when pid names no process (or only a thread of one).
-char ProcessState(DWORD pid, int* error) {
-    char path[40];
-    std::snprintf(path, sizeof path, "/proc/%u/status", static_cast<unsigned>(pid));
-    FILE* file = std::fopen(path, "re");
-    if (file == nullptr) {
-        *error = errno;
-        return 0;
-    }
-    char line[256];
-    char state = 0;
-    long tgid = -1;
-    while (std::fgets(line, sizeof line, file) != nullptr) {
-        if (std::strncmp(line, "State:", 6) == 0) std::sscanf(line + 6, " %c", &state);
-        if (std::strncmp(line, "Tgid:", 5) == 0) std::sscanf(line + 5, "%ld", &tgid);
-    }
-    std::fclose(file);
-    *error = ENOENT;
-    return tgid == static_cast<long>(pid) ? state : 0;
-}
-
-}  // namespace
-
+// The kernel refuses a pidfd for a pid that names nothing (ESRCH) and for a
+// thread that is not its process's leader (EINVAL, or ENOENT from Linux
+// 6.9): neither names a process.
 HANDLE OpenProcess(DWORD access, BOOL, DWORD processId) {
-    int error = 0;
-    const char state = processId != 0 ? ProcessState(processId, &error) : 0;
-    if (state == 0) {
-        SetLastError(error == EACCES || error == EPERM ? ERROR_ACCESS_DENIED
-                                                       : ERROR_INVALID_PARAMETER);
+    if (const DWORD failing = failingOpenProcess.exchange(0); failing != 0) {
+        SetLastError(failing);
         return nullptr;
     }
-    return Claim(Kind::Process, access, nullptr, static_cast<int>(processId));
-}
-
-// A zombie has ended; only its parent could still read the code.
-BOOL GetExitCodeProcess(HANDLE process, DWORD* exitCode) {
-    Use use(process);
-    if (!use || use->kind != Kind::Process || exitCode == nullptr) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return FALSE;
+    const long fd = processId != 0 && processId <= 0x7FFFFFFFu
+                        ? syscall(SYS_pidfd_open, static_cast<pid_t>(processId), 0u)
+                        : (errno = ESRCH, -1);
+    if (fd < 0) {
+        const bool none = errno == ESRCH || errno == EINVAL || errno == ENOENT;
+        SetLastError(none ? ERROR_INVALID_PARAMETER : ErrorFromErrno(errno));
+        return nullptr;
     }
-    int error = 0;
-    const char state = ProcessState(static_cast<DWORD>(use->fd), &error);
-    *exitCode = state == 0 || state == 'Z' || state == 'X' ? 0 : STILL_ACTIVE;
-    return TRUE;
+    auto* ended = new (std::nothrow) EventObject{static_cast<int>(fd), true};
+    HANDLE h = ended != nullptr ? Claim(Kind::Process, access, ended, -1) : nullptr;
+    if (h == nullptr) {
+        delete ended;
+        close(static_cast<int>(fd));
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    }
+    return h;
 }

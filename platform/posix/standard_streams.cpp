@@ -36,6 +36,16 @@ BOOL TransferOnStream(HANDLE file, DWORD* done, Transfer transfer) {
     return TRUE;
 }
 
+// Reads and writes are synchronous even where the parent left the
+// descriptor non-blocking: they wait until it is ready, then try again.
+ssize_t WaitWhenNotReady(int fd, short ready, ssize_t n) {
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+        pollfd wait{fd, ready, 0};
+        if (poll(&wait, 1, -1) >= 0 || errno == EINTR) errno = EINTR;  // again
+    }
+    return n;
+}
+
 }  // namespace
 
 namespace posix_handles {
@@ -51,20 +61,16 @@ HANDLE GetStdHandle(DWORD which) {
 }
 
 BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD toRead, DWORD* read, LPOVERLAPPED) {
-    return TransferOnStream(file, read, [&](int fd) { return ::read(fd, buffer, toRead); });
+    return TransferOnStream(file, read, [&](int fd) {
+        return WaitWhenNotReady(fd, POLLIN, ::read(fd, buffer, toRead));
+    });
 }
 
-// Synchronous even where the parent left the descriptor non-blocking.
 BOOL WriteFile(HANDLE file, const void* buffer, DWORD toWrite, DWORD* written, LPOVERLAPPED) {
     const DWORD limit = writeLimit.load();
     if (limit != 0 && toWrite > limit) toWrite = limit;
     return TransferOnStream(file, written, [&](int fd) {
-        ssize_t n = ::write(fd, buffer, toWrite);
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            pollfd ready{fd, POLLOUT, 0};
-            if (poll(&ready, 1, -1) >= 0 || errno == EINTR) errno = EINTR;  // write again
-        }
-        return n;
+        return WaitWhenNotReady(fd, POLLOUT, ::write(fd, buffer, toWrite));
     });
 }
 

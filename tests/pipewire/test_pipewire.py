@@ -1,6 +1,6 @@
 """End-to-end runs against a private PipeWire session: test_pipewire.py --program PATH.
 Half-scale tones are told apart by Goertzel level: present > 0.3, absent < 0.01."""
-import json, math, os, shutil, signal, statistics, struct, subprocess, sys, tempfile, threading, time
+import array, json, math, re, os, shutil, signal, statistics, struct, subprocess, sys, tempfile, threading, time
 import unittest
 from unittest import mock
 
@@ -166,6 +166,26 @@ class PipeWire(SessionCase):
         self.assertTrue(cap.wait_for(len(cap.data) / SECOND, both), "not both tones after SIGCONT")
         rc, data, err = cap.finish()
         self.assertEqual((rc, err, healthy.poll()), (0, "", None))
+
+    def test_a_stalled_reader_is_told_what_it_lost(self):
+        # The file's frame n holds (n + 1) / 2^24, which passes the graph exactly: every gap in
+        # what comes out is known to the frame. A 12 s stall, then the stop: one notice, exact.
+        path = os.path.join(self.tmp, "count.wav")
+        count = array.array("f", (s * (n + 1) / 2 ** 24 for n in range(48000 * 20) for s in (1, -1)))
+        with open(path, "wb") as f:
+            f.write(b"RIFF" + struct.pack("<I4s4sIHHIIHH4sI", 36 + 4 * len(count), b"WAVE", b"fmt ", 16, 3,
+                                          2, 48000, SECOND, 8, 32, b"data", 4 * len(count)) + count.tobytes())
+        proc = self.spawn(PROGRAM, "--pid", str(self.spawn("pw-play", path).pid), bufsize=0, **PIPES)
+        got = b""
+        while len(got) < 16 + SECOND // 2:
+            got += proc.stdout.read(16 + SECOND // 2 - len(got))
+        time.sleep(12)
+        rest, err = proc.communicate(b"q", GUARD)
+        n = [round(x * 2 ** 24) for x in left(got + rest)]
+        gaps = [(b - a - 1, i + 1) for i, (a, b) in enumerate(zip(n, n[1:])) if a and b != a + 1]
+        told = re.findall(r"^Aviso: \u00e1udio perdido: (\d+) quadros antes do quadro (\d+) \(leitor atrasado\)$",
+                          err.decode(), re.M)
+        self.assertEqual((proc.returncode, [(int(a), int(b)) for a, b in told], err.count(b"\n")), (0, gaps, 1))
 
     def test_stereo_sides_kept_apart(self):
         data = self.finished(self.capture("--pid", str(self.spawn("pw-play", self.wav["stereo"]).pid)), 1)

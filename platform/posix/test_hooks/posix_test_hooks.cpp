@@ -8,3 +8,4 @@ long PosixOpenHandleCount() { return openHandles.load(); }
 void PosixFailThreadStarts(int count) { failingThreadStarts.store(count); }
 void PosixLimitWriteBytes(DWORD bytes) { writeLimit.store(bytes); }
 void PosixFailNextWait(DWORD error) { failingWait = error; }
+void PosixFailNextOpenProcess(DWORD error) { failingOpenProcess.store(error); }

@@ -19,3 +19,6 @@ void PosixLimitWriteBytes(DWORD bytes);
 // handle that is not (or no longer) waitable does, so tests can reach the
 // paths that handle it. Nothing else calls it.
 void PosixFailNextWait(DWORD error);
+// Makes the next OpenProcess fail with `error`, as opening a protected
+// process fails on Windows. Nothing else calls it.
+void PosixFailNextOpenProcess(DWORD error);
