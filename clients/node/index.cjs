@@ -8,6 +8,7 @@ const { endianness } = require('node:os');
 const path = require('node:path');
 const { Readable } = require('node:stream');
 const { toInt16, wavHeader, createWavWriter } = require('./samples.cjs');
+const { listAudioApplications } = require('./list.cjs');
 
 const HEADER_BYTES = 16;
 const FRAME_BYTES = 8;
@@ -502,4 +503,5 @@ function captureProcessAudio(target, options = {}) {
 
 module.exports = {
   CaptureError, captureProcessAudio, defaultExecutable, toInt16, wavHeader, createWavWriter,
+  listAudioApplications,
 };

@@ -4,4 +4,5 @@ import client from './index.cjs';
 
 export const {
   CaptureError, captureProcessAudio, defaultExecutable, toInt16, wavHeader, createWavWriter,
+  listAudioApplications,
 } = client;
