@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cwchar>
+#include <cwctype>
 #include <map>
 
 namespace {
