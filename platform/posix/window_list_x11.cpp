@@ -34,12 +34,14 @@ xcb_atom_t Atom(xcb_connection_t* connection, const char* name) {
     return atom;
 }
 
-// The property's bytes, empty when absent or of another type.
+// The property's bytes, empty when absent or of another type (any type, for
+// XCB_GET_PROPERTY_TYPE_ANY).
 std::string Property(xcb_connection_t* connection, xcb_get_property_cookie_t cookie,
                      xcb_atom_t type) {
     xcb_get_property_reply_t* reply = xcb_get_property_reply(connection, cookie, nullptr);
     std::string bytes;
-    if (reply != nullptr && reply->type == type && type != XCB_ATOM_NONE)
+    if (reply != nullptr && reply->type != XCB_ATOM_NONE &&
+        (reply->type == type || type == XCB_GET_PROPERTY_TYPE_ANY))
         bytes.assign(static_cast<const char*>(xcb_get_property_value(reply)),
                      static_cast<std::size_t>(xcb_get_property_value_length(reply)) *
                          (reply->format / 8));
@@ -59,9 +61,11 @@ std::string Gather() {
         const xcb_atom_t pidAtom = Atom(connection, "_NET_WM_PID");
         const xcb_atom_t nameAtom = Atom(connection, "_NET_WM_NAME");
         const xcb_atom_t utf8 = Atom(connection, "UTF8_STRING");
-        const std::string list = Property(
-            connection, xcb_get_property(connection, 0, root, clients, XCB_ATOM_WINDOW, 0, kMaxWindows),
-            XCB_ATOM_WINDOW);
+        // Window managers give it type WINDOW; tools that set it by hand, CARDINAL.
+        std::string list = Property(
+            connection,
+            xcb_get_property(connection, 0, root, clients, XCB_GET_PROPERTY_TYPE_ANY, 0, kMaxWindows),
+            XCB_GET_PROPERTY_TYPE_ANY);
         for (std::size_t at = 0; at + 4 <= list.size(); at += 4) {
             xcb_window_t window = 0;
             std::memcpy(&window, list.data() + at, 4);
