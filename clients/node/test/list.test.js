@@ -1,6 +1,5 @@
-// listAudioApplications against the Linux helper in a private PipeWire session
-// (SONDREL_PROGRAM names the helper): the list, a capture of an entry as a
-// picker makes it, and a failure as a CaptureError.
+// listAudioApplications against the Linux helper (SONDREL_PROGRAM) in a private PipeWire
+// session: the list, a capture of an entry as a picker makes it, failures as CaptureError.
 import { after, before, test } from 'node:test';
 import assert from 'node:assert/strict';
 import { execFileSync, spawn } from 'node:child_process';
@@ -11,15 +10,12 @@ import client from '../index.cjs';
 
 const { CaptureError, captureProcessAudio, listAudioApplications } = client;
 const executable = process.env.SONDREL_PROGRAM;
-const session = path.resolve(import.meta.dirname ?? path.dirname(new URL(import.meta.url).pathname),
-  '../../../scripts/pw-session');
-const GUARD_MS = 20000;
-let dir;
+const session = new URL('../../../scripts/pw-session', import.meta.url).pathname;
+const dir = mkdtempSync(path.join(tmpdir(), 'sondrel-nodelist-'));
 let env;
 let player;
 
 before(() => {
-  dir = mkdtempSync(path.join(tmpdir(), 'sondrel-nodelist-'));
   const exports = execFileSync(session, ['start', dir], { encoding: 'utf8' });
   env = Object.fromEntries(execFileSync('bash', ['-c', `${exports}\nenv -0`], { encoding: 'utf8' })
     .split('\0').filter(Boolean).map((item) => [item.slice(0, item.indexOf('=')), item.slice(item.indexOf('=') + 1)]));
@@ -29,20 +25,18 @@ before(() => {
 });
 
 after(() => {
-  player?.kill();
+  player.kill();
   execFileSync(session, ['stop', dir]);
   rmSync(dir, { recursive: true, force: true });
 });
 
 test('the list names the player, and capturing its appPid gives its audio', async () => {
-  const deadline = Date.now() + GUARD_MS;
   let entry;
-  while (!entry && Date.now() < deadline) {
+  for (const deadline = Date.now() + 20000; !entry && Date.now() < deadline;) {
     const list = await listAudioApplications({ executable, env, measureMs: 150 });
     entry = list.find((e) => e.appPid === player.pid && e.active && e.peak > 0.4);
   }
-  assert.ok(entry, 'the player never appeared, playing');
-  assert.deepEqual([entry.pid, entry.pids, entry.name, entry.exe], [player.pid, [player.pid], 'pw-cat', '/usr/bin/pw-cat']);
+  assert.deepEqual([entry?.pid, entry?.pids, entry?.name], [player.pid, [player.pid], 'pw-cat']);
   const capture = captureProcessAudio({ pid: entry.appPid }, { executable, env });
   let loudest = 0;
   let frames = 0;
