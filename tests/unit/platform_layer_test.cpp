@@ -16,7 +16,8 @@ TEST(LookUpProcess, ParentExecutableAndStartOfALiveProcessNothingForAnEndedOne) 
 #ifdef _WIN32  // a copy of this program, held suspended so it cannot exit by itself
     wchar_t path[MAX_PATH];
     GetModuleFileNameW(nullptr, path, MAX_PATH);
-    STARTUPINFOW startup{sizeof startup};
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
     PROCESS_INFORMATION info{};
     ASSERT_TRUE(CreateProcessW(path, nullptr, nullptr, nullptr, FALSE, CREATE_SUSPENDED, nullptr,
                                nullptr, &startup, &info));
