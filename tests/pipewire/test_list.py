@@ -7,13 +7,20 @@ from test_pipewire import GUARD, open_session
 SANDBOX = "unshare --pid --fork --mount-proc".split()
 
 
+def parent_of(pid):
+    try:
+        with open("/proc/%s/stat" % pid) as f:
+            return int(f.read().rsplit(")", 1)[1].split()[1])
+    except (OSError, IndexError, ValueError):
+        return None  # gone meanwhile
+
+
 def children(pid, count=1):
     """Waits for count children of pid; all of them, sorted."""
     deadline, found = time.monotonic() + GUARD, []
     while len(found) < count and time.monotonic() < deadline:
         time.sleep(0.02)
-        found = sorted(int(d) for d in os.listdir("/proc") if d.isdigit() and os.path.exists(
-            "/proc/%s/stat" % d) and open("/proc/%s/stat" % d).read().rsplit(")", 1)[1].split()[1] == str(pid))
+        found = sorted(int(d) for d in os.listdir("/proc") if d.isdigit() and parent_of(d) == pid)
     return found
 
 

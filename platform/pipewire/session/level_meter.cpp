@@ -23,6 +23,7 @@ void OnMeterProcess(void* data) {
     auto* meter = static_cast<LevelMeter*>(data);
     pw_buffer* buffer = pw_stream_dequeue_buffer(meter->stream);
     if (buffer == nullptr) return;
+    meter->flowing.store(true, std::memory_order_release);
     if (meter->measuring->load(std::memory_order_acquire)) {
         float peak = meter->peak.load(std::memory_order_relaxed);
         for (std::uint32_t k = 0; k < buffer->buffer->n_datas && k < meter->channels; ++k) {

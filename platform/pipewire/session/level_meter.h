@@ -24,6 +24,7 @@ struct LevelMeter {
     bool failed = false;
     std::vector<pw_proxy*> links;
     std::atomic<float> peak{0.0f};
+    std::atomic<bool> flowing{false};  // a block has come through our links
 };
 
 // A connected, unlinked meter; null when out of memory, failed when its

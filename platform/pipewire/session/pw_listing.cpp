@@ -34,6 +34,10 @@ constexpr int kSyncTimeoutSeconds = 5;
 // Meters not ready by then are left unmeasured (peak 0) rather than holding
 // the list back.
 constexpr auto kMeterSetUp = std::chrono::seconds(2);
+// A linked meter whose first block has not come by then (its application
+// stalled) is measured as it is.
+constexpr auto kFirstBlock = std::chrono::seconds(1);
+constexpr auto kFirstBlockPoll = std::chrono::milliseconds(2);
 constexpr char kConnectionKey[] = "sondrel.connection";
 
 std::uint32_t ParseId(const char* text) {
@@ -258,8 +262,20 @@ void MeasureRunningNodes(Listing& self, DWORD measureMs) {
         if (!waiting.empty()) pw_thread_loop_timed_wait(self.loop, 1);
     }
     if (!Sync(self)) return;
-    self.measuring.store(true, std::memory_order_release);
+    // A link is made before its buffers are: the window starts once data flows.
+    std::vector<const LevelMeter*> linked;
+    for (const auto& [id, node] : self.nodes)
+        if (node->meter != nullptr && !node->meter->links.empty()) linked.push_back(node->meter);
     pw_thread_loop_unlock(self.loop);
+    const auto flowing = [&linked] {
+        for (const LevelMeter* meter : linked)
+            if (!meter->flowing.load(std::memory_order_acquire)) return false;
+        return true;
+    };
+    for (const auto until = std::chrono::steady_clock::now() + kFirstBlock;
+         !flowing() && std::chrono::steady_clock::now() < until;)
+        std::this_thread::sleep_for(kFirstBlockPoll);
+    self.measuring.store(true, std::memory_order_release);
     std::this_thread::sleep_for(std::chrono::milliseconds(measureMs));
     pw_thread_loop_lock(self.loop);
     self.measuring.store(false, std::memory_order_release);
