@@ -64,14 +64,10 @@ LevelMeter* NewLevelMeter(pw_core* core, pw_thread_loop* loop,
     meter->loop = loop;
     meter->measuring = measuring;
     meter->channels = channels;
-    // The adapter makes its ports from our format at once, instead of
-    // waiting for the session manager to configure them: with many new
-    // streams at once that wait grows with their number.
     pw_properties* props = pw_properties_new(
         PW_KEY_MEDIA_TYPE, "Audio", PW_KEY_MEDIA_CATEGORY, "Capture", PW_KEY_MEDIA_ROLE,
         "Music", PW_KEY_NODE_NAME, "sondrel-process-loopback-meter", PW_KEY_APP_NAME,
         "sondrel-process-loopback", PW_KEY_NODE_ALWAYS_PROCESS, "false",
-        "adapter.auto-port-config", "{ mode = dsp monitor = false control = false position = preserve }",
         nullptr);
     meter->stream = props != nullptr && channels > 0 && channels <= SPA_AUDIO_MAX_CHANNELS
                         ? pw_stream_new(core, "sondrel-process-loopback-meter", props)
@@ -105,10 +101,7 @@ bool LinkLevelMeter(LevelMeter& meter, pw_core* core, std::uint32_t appNode,
     bool all = true;
     for (std::size_t i = 0; i < appPorts.size() && i < inputPorts.size(); ++i) {
         // Passive: our link alone never sets the application running.
-        // The adapter makes its ports from our format at once, instead of
-    // waiting for the session manager to configure them: with many new
-    // streams at once that wait grows with their number.
-    pw_properties* props = pw_properties_new(PW_KEY_OBJECT_LINGER, "false",
+        pw_properties* props = pw_properties_new(PW_KEY_OBJECT_LINGER, "false",
                                                  PW_KEY_LINK_PASSIVE, "true", nullptr);
         if (props == nullptr) return false;
         pw_properties_setf(props, PW_KEY_LINK_OUTPUT_NODE, "%u", appNode);
