@@ -124,6 +124,7 @@ BOOL SetEvent(HANDLE event);
 DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds);
 DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll, DWORD milliseconds);
 HANDLE GetCurrentProcess();
+DWORD GetCurrentProcessId();
 BOOL DuplicateHandle(HANDLE sourceProcess, HANDLE source, HANDLE targetProcess, HANDLE* target,
                      DWORD access, BOOL inherit, DWORD options);
 BOOL CloseHandle(HANDLE handle);

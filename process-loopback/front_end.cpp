@@ -1,5 +1,7 @@
 #include "front_end.h"
 
+#include "audio_applications.h"
+
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -157,6 +159,8 @@ void ReportAudioLost(std::uint64_t frames, std::uint64_t position, AudioLoss rea
 
 int RunFrontEnd(int argc, wchar_t** argv) {
     _setmode(_fileno(stdout), _O_BINARY);
+    if (DWORD measureMs = 0; ParseListArguments(argc, argv, &measureMs))
+        return RunListCommand(measureMs);
 
     const CaptureTarget target = ParseArguments(argc, argv);
     if (target.processId == 0) {

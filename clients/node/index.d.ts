@@ -146,3 +146,44 @@ export function wavHeader(dataBytes: number, options?: WavOptions): Buffer;
  * its sizes are filled in when the stream ends.
  */
 export function createWavWriter(path: string, options?: WavOptions): Writable;
+
+/** An application with audio output now, as `listAudioApplications` gives it. */
+export interface AudioApplication {
+  /** The process of it with the loudest session or stream. */
+  pid: number;
+  /** Every process of it that has a session or stream, ascending. */
+  pids: number[];
+  /** The application: capture all of it with `{ pid: appPid }`. */
+  appPid: number;
+  /** The executable's base name. */
+  name: string;
+  /** The executable's full path, null where the system does not give it. */
+  exe: string | null;
+  /** The session's display name, else the title of its main window, else `name`. */
+  title: string;
+  /** A top-level window of it, as `{ window }` takes it; null when it has none (or no X11 display). */
+  window: number | null;
+  /** It is playing a stream now. */
+  active: boolean;
+  /** The loudest sample of its output over the measuring window, 0 to 1. */
+  peak: number;
+}
+
+export interface ListOptions {
+  /** How long the peaks are measured, in ms (0 to 10000, default 100). */
+  measureMs?: number;
+  /** The helper program, as for captureProcessAudio. */
+  executable?: string;
+  /** Aborting ends the helper; the promise rejects with an AbortError. */
+  signal?: AbortSignal;
+  env?: NodeJS.ProcessEnv;
+  cwd?: string;
+}
+
+/**
+ * The applications that have audio output now, loudest first (those playing
+ * before the rest). Rejects with CaptureError when no list can be made (no
+ * audio service: AUDCLNT_E_SERVICE_NOT_RUNNING; Wine: E_NOTIMPL), RangeError
+ * for a measureMs out of range.
+ */
+export function listAudioApplications(options?: ListOptions): Promise<AudioApplication[]>;

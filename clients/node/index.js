@@ -8,6 +8,7 @@ export const {
   createWavWriter,
   defaultExecutable,
   isSupported,
+  listAudioApplications,
   toInt16,
   wavHeader,
 } = client;

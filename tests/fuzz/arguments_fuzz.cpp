@@ -2,7 +2,9 @@
 // one character, a byte from 0x80 up joins the next byte into one 15-bit
 // character (so wide digits, blanks and signs are in reach). Every accepted
 // command line must be exactly "--pid V" or "--exclude-pid V" with V naming
-// a non-zero 32-bit process id, read the way wcstoull reads base 0.
+// a non-zero 32-bit process id, read the way wcstoull reads base 0; "--list"
+// is accepted alone or with a window of plain digits.
+#include "audio_applications.h"
 #include "front_end.h"
 
 #include <cstdint>
@@ -85,6 +87,7 @@ HRESULT WINAPI ActivateAudioInterfaceAsync(LPCWSTR, REFIID, PROPVARIANT*,
                                            IActivateAudioInterfaceAsyncOperation**) {
     return E_NOTIMPL;
 }
+HRESULT EnumerateAudioSessions(DWORD, std::vector<AudioSessionInfo>*) { return E_NOTIMPL; }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::vector<std::wstring> arguments = Split(data, size);
@@ -94,6 +97,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     argv.push_back(nullptr);
 
     const CaptureTarget target = ParseArguments(argc, argv.data());
+    // --list alone, or with 1 to 5 ASCII digits up to 10000.
+    DWORD ms = 0;
+    const bool window = argc == 3 && !arguments[2].empty() && arguments[2].size() <= 5 &&
+                        arguments[2].find_first_not_of(L"0123456789") == std::wstring::npos &&
+                        std::wcstoul(argv[2], nullptr, 10) <= 10000;
+    if (ParseListArguments(argc, argv.data(), &ms) !=
+        (argc >= 2 && arguments[1] == L"--list" && (argc == 2 || window)))
+        Fail("--list accepted or refused against its reading", arguments);
 
     std::uint32_t expectedPid = 0;
     std::uint32_t expectedMode = 0;

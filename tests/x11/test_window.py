@@ -1,5 +1,6 @@
 """--window against X11 windows under a private Xvfb: test_window.py --scripted P --helper P"""
 import argparse
+import json
 import os
 import socket
 import subprocess
@@ -57,6 +58,18 @@ class Window(unittest.TestCase):
                 activations = [" ".join(call.split()[-2:]) for call in trace.read().decode().splitlines()
                                if call.startswith("ActivateAudioInterfaceAsync")]
                 self.assertEqual((proc.returncode, proc.stdout, proc.stderr, activations), want)
+
+    def test_list_names_the_window_the_window_manager_lists(self):
+        # The helper's own session (scripted); the window manager's client list is set by hand.
+        own, pid, _ = self.helper()
+        env = dict(os.environ, DISPLAY=self.display, SONDREL_SESSIONS="%d:1:0.5:" % pid)
+        for argv in (["-root", "-f", "_NET_CLIENT_LIST", "32x", "-set", "_NET_CLIENT_LIST", own],
+                     ["-id", own, "-f", "_NET_WM_NAME", "8u", "-set", "_NET_WM_NAME", "Sondrel \u00e9"]):
+            subprocess.run(["xprop", *argv], env=env, check=True)
+        proc = subprocess.run([ARGS.scripted, "--list"], env=env, capture_output=True, timeout=GUARD)
+        self.assertEqual((proc.returncode, proc.stderr), (0, b""))
+        entry = json.loads(proc.stdout)
+        self.assertEqual((entry["appPid"], entry["window"], entry["title"]), (pid, int(own, 16), "Sondrel \u00e9"))
 
 
 if __name__ == "__main__":

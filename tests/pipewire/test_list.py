@@ -1,0 +1,88 @@
+"""--list against a private PipeWire session: which applications play, grouped, with peaks."""
+import json, math, os, subprocess, time
+
+import test_pipewire
+from test_pipewire import GUARD, open_session
+
+SANDBOX = "unshare --pid --fork --mount-proc".split()
+
+
+def parent_of(pid):
+    try:
+        with open("/proc/%s/stat" % pid) as f:
+            return int(f.read().rsplit(")", 1)[1].split()[1])
+    except (OSError, IndexError, ValueError):
+        return None  # gone meanwhile
+
+
+def children(pid, count=1):
+    """Waits for count children of pid; all of them, sorted."""
+    deadline, found = time.monotonic() + GUARD, []
+    while len(found) < count and time.monotonic() < deadline:
+        time.sleep(0.02)
+        found = sorted(int(d) for d in os.listdir("/proc") if d.isdigit() and parent_of(d) == pid)
+    return found
+
+
+class List(test_pipewire.SessionCase):
+    @classmethod
+    def setUpClass(cls):
+        open_session(cls, "sondrel-pwlist-", tones=())
+        for name, vol in (("half", 0.5), ("quarter", 0.25), ("silent", 0)):
+            cls.wav[name] = os.path.join(cls.tmp, name + ".wav")
+            subprocess.run(["sox", "-n", "-r", "48000", "-c", "2", "-b", "16", cls.wav[name],
+                            "synth", "30", "sine", "440", "vol", str(vol)], check=True)
+
+    def run_list(self, **env):
+        proc = subprocess.run([test_pipewire.PROGRAM, "--list"], env=dict(self.env, **env),
+                              capture_output=True, text=True, timeout=GUARD)
+        return proc.returncode, proc.stdout, proc.stderr
+
+    def ours_in_graph(self):
+        dump = json.loads(subprocess.run(["pw-dump"], env=self.env, capture_output=True, text=True).stdout)
+        return [o["id"] for o in dump if "sondrel-process-loopback" in (o.get("info", {}).get("props", {})
+                .get("node.name", ""), o.get("info", {}).get("props", {}).get("application.name"))]
+
+    def test_applications_grouped_with_state_and_peak(self):
+        # Streams played for two children of one bash (the node names the process, as a
+        # browser's audio service does), beside players of their own.
+        family = self.spawn("bash", "-c", 'bash -c "sleep 60; :" & bash -c "sleep 60; :" & wait')
+        first, second = children(family.pid, 2)
+        play = lambda *args: self.spawn("pw-play", *args)
+        play("-P", "{ application.process.id = %d }" % first, self.wav["half"])
+        play("-P", "{ application.process.id = %d }" % second, self.wav["quarter"])
+        native, paused = play(self.wav["half"]), play("--target", "0", self.wav["half"])
+        pulse, sandbox = self.spawn("paplay", self.wav["quarter"]), self.spawn(*SANDBOX, "paplay", self.wav["half"])
+        silent, sandboxed = play(self.wav["silent"]), children(sandbox.pid)[0]
+        want = {family.pid: ([first, second], first, "bash", True, 0.5),  # appPid: pids, pid, name, active, peak
+                native.pid: ([native.pid], native.pid, "pw-cat", True, 0.5),
+                paused.pid: ([paused.pid], paused.pid, "pw-cat", False, 0),
+                pulse.pid: ([pulse.pid], pulse.pid, "pacat", True, 0.25),
+                sandboxed: ([sandboxed], sandboxed, "pacat", True, 0.5),
+                silent.pid: ([silent.pid], silent.pid, "pw-cat", True, 0)}
+        seen = lambda e: (e["appPid"], e["pids"], e["pid"], e["name"], e["active"], e["peak"] == 0 if not want[
+            e["appPid"]][4] else abs(20 * math.log10(max(e["peak"], 1e-6) / want[e["appPid"]][4])) <= 1)
+        expected = sorted((pid, *w[:4], True) for pid, w in want.items())
+        deadline = time.monotonic() + GUARD
+        while True:  # players take a moment to start on a loaded machine
+            rc, out, err = self.run_list()
+            entries = [json.loads(line) for line in out.splitlines()]
+            got = sorted(seen(e) for e in entries if e["appPid"] in want)
+            if got == expected or time.monotonic() > deadline:
+                break
+        print(out)
+        self.assertEqual((rc, err, got), (0, "", expected))
+        self.assertEqual({tuple(e) for e in entries}, {("pid", "pids", "appPid", "name", "exe", "title",
+                                                        "window", "active", "peak")})
+        while self.ours_in_graph() and time.monotonic() < deadline:  # the daemon is told at our exit
+            time.sleep(0.05)
+        self.assertEqual(self.ours_in_graph(), [])
+
+    def test_no_daemon_is_a_failure_line_and_nothing_on_stdout(self):
+        rc, out, err = self.run_list(XDG_RUNTIME_DIR=self.tmp + "/nowhere", PIPEWIRE_REMOTE="none")
+        self.assertEqual((rc, out), (4, ""))
+        self.assertRegex(err, r"^Falha na captura de \u00e1udio do processo \(0x88890010\)")
+
+
+if __name__ == "__main__":
+    test_pipewire.main()
