@@ -122,7 +122,8 @@ class Case(unittest.TestCase):
 class CommandLine(Case):
     def test_wrong_arguments_give_usage(self):
         for arguments in ([], ["--pid"], ["--pid", "42", "x"], ["42", "--pid"], ["--PID", "42"],
-                          *(["--pid", v] for v in ("0", "abc", "4294967296")), ["--window", "12345"]):
+                          *(["--pid", v] for v in ("0", "abc", "4294967296")), ["--window", "12345"],
+                          *([o, TARGET + "x"] for o in ("--pid", "--exclude-pid", "--window"))):
             with self.subTest(arguments=arguments):
                 self.assertEqual(run("", arguments)[:3], (2, b"", USAGE + NL))
 

@@ -1,12 +1,28 @@
 // Owns a message-only window (works without a display) and prints
 // "<window handle> <process id>", then waits for its stdin to close.
+// window_helper PARENT CLASS: the window is instead a child of PARENT (a
+// window of another process) of window class CLASS, as a Store app's
+// CoreWindow is inside its frame.
 #include <windows.h>
 
 #include <cstdio>
+#include <cstdlib>
 
-int main() {
-    HWND window = CreateWindowExW(0, L"STATIC", L"sondrel-window-helper", 0, 0, 0, 0, 0,
-                                  HWND_MESSAGE, nullptr, GetModuleHandleW(nullptr), nullptr);
+int wmain(int argc, wchar_t** argv) {
+    HWND window = nullptr;
+    const HINSTANCE instance = GetModuleHandleW(nullptr);
+    if (argc == 3) {
+        WNDCLASSW windowClass{};
+        windowClass.lpfnWndProc = DefWindowProcW;
+        windowClass.hInstance = instance;
+        windowClass.lpszClassName = argv[2];
+        const auto parent = reinterpret_cast<HWND>(static_cast<UINT_PTR>(std::wcstoull(argv[1], nullptr, 0)));
+        if (RegisterClassW(&windowClass) != 0)
+            window = CreateWindowExW(0, argv[2], L"", WS_CHILD, 0, 0, 0, 0, parent, nullptr, instance, nullptr);
+    } else {
+        window = CreateWindowExW(0, L"STATIC", L"sondrel-window-helper", 0, 0, 0, 0, 0, HWND_MESSAGE,
+                                 nullptr, instance, nullptr);
+    }
     if (window == nullptr) return 1;
     std::printf("0x%llx %lu\n", static_cast<unsigned long long>(reinterpret_cast<UINT_PTR>(window)),
                 static_cast<unsigned long>(GetCurrentProcessId()));

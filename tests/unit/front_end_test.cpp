@@ -13,12 +13,14 @@ CaptureTarget Parse(std::vector<const wchar_t*> arguments) {
     return ParseArguments(static_cast<int>(arguments.size()), arguments.data());
 }
 
+// A value with anything but white space after its digits is no target.
 TEST(ParseArguments, ValuesParseLikeWcstoullBase0AndMustFit32Bits) {
     const struct {
         const wchar_t* value;
         std::uint32_t pid;
     } cases[] = {
-        {L"12abc", 12}, {L"0x1F", 31},  {L"017", 15},        {L" 42", 42},
+        {L"12abc", 0},  {L"1x", 0},     {L"0x1Fg", 0},       {L"42 43", 0},
+        {L" 42 \t", 42}, {L"017\n", 15}, {L"0x1F", 31},  {L"017", 15},        {L" 42", 42},
         {L"+42", 42},   {L"08", 0},     {L"abc", 0},         {L"0", 0},
         {L"-1", 0},     {L"4294967296", 0}, {L"4294967295", 0xFFFFFFFFu},
         {L"-18446744073709551615", 1},  // negated modulo 2^64
@@ -39,6 +41,7 @@ TEST(ParseArguments, OnlyTwoArgumentsWithAnExactOptionMakeATarget) {
     EXPECT_EQ(Parse({L"--pid"}).processId, 0u);
     EXPECT_EQ(Parse({L"--pid", L"42", L"43"}).processId, 0u);
     EXPECT_EQ(Parse({L"--window", L"0x7FFFFFF0"}).processId, 0u);  // no such window
+    EXPECT_EQ(Parse({L"--window", L"0x1 x"}).processId, 0u);
 }
 
 TEST(FormatFailureLine, IsOneUtf8LineWhateverTheSystemTextHolds) {

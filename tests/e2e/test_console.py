@@ -1,0 +1,78 @@
+#!/usr/bin/env python3
+"""Ctrl+C / Ctrl+Break (SIGINT, SIGTERM on Linux; SIGINT, which Wine turns into CTRL_C_EVENT) and
+Store app frames for --window. test_console.py --scripted E [--window-helper E --wine W]"""
+import argparse
+import os
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import test_program as tp  # noqa: E402
+
+GUARD = 60  # seconds; reached only when something hangs
+
+
+class ConsoleControl(unittest.TestCase):
+    def signals(self):
+        return (signal.SIGINT,) if tp.ARGS.wine else (signal.SIGINT, signal.SIGTERM)
+
+    def test_first_signal_stops_with_everything_captured_and_a_second_ends_at_once(self):
+        for sig in self.signals():
+            with self.subTest(signal=sig):  # stdin stays open: only the signal can stop it
+                r = tp.Run("pace=prequeue packets=480x100", stdin=subprocess.PIPE)
+                self.assertEqual(os.read(r.p.stdout.fileno(), 16), tp.HEADER)
+                r.p.send_signal(sig)
+                code, out, err, trace = r.finish()
+                self.assertEqual((code, out, err), (0, tp.frames(0, 48000), b""))
+                self.assertTrue(trace[-1].startswith("exit live=0 "), trace[-1])
+        # Unread, the output holds the run up after the first; the next one ends it.
+        r = tp.Run("pace=prequeue packets=480x1000", stdin=subprocess.PIPE)
+        self.assertEqual(os.read(r.p.stdout.fileno(), 16), tp.HEADER)
+        r.p.send_signal(self.signals()[-1])
+        deadline = time.monotonic() + GUARD
+        while r.p.poll() is None and time.monotonic() < deadline:
+            r.p.send_signal(signal.SIGINT)
+            time.sleep(0.2)
+        self.assertNotIn(r.p.wait(GUARD), (0, None))
+        r.p.stdout.close()
+        r.p.stdin.close()
+        os.unlink(r.trace_path)
+
+
+class StoreAppFrame(unittest.TestCase):
+    def window(self, program, *arguments):
+        p = subprocess.Popen(tp.command(program, *arguments), stdin=subprocess.PIPE,
+                             stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        self.addCleanup(p.communicate, timeout=GUARD)
+        return p.stdout.readline().decode().split()
+
+    def test_a_frame_hosts_window_targets_its_core_windows_process(self):
+        if not tp.ARGS.window_helper:
+            self.skipTest("Windows build only")
+        folder = tempfile.mkdtemp(prefix="sondrel-frame-")
+        self.addCleanup(shutil.rmtree, folder)
+        frame_host = shutil.copy(tp.ARGS.window_helper, os.path.join(folder, "ApplicationFrameHost.exe"))
+        for host, core_window, target in ((frame_host, True, "app"), (frame_host, False, "frame"),
+                                          (tp.ARGS.window_helper, True, "frame")):
+            with self.subTest(host=os.path.basename(host), core_window=core_window):
+                frame, frame_pid = self.window(host)
+                app_pid = core_window and self.window(tp.ARGS.window_helper, frame, "Windows.UI.Core.CoreWindow")[1]
+                trace = tp.run("activate=0x80070005", ["--window", frame])[3]
+                self.assertEqual(trace[0], "ActivateAudioInterfaceAsync VAD\\Process_Loopback IAudioClient 65 12 1 "
+                                           "%s 0" % (app_pid if target == "app" else frame_pid))
+
+
+if __name__ == "__main__":
+    parser = argparse.ArgumentParser()
+    for option in ("--scripted", "--window-helper", "--wine"):
+        parser.add_argument(option)
+    tp.ARGS, rest = parser.parse_known_args()
+    tp.NL = b"\r\n" if tp.ARGS.wine else b"\n"
+    if tp.ARGS.wine:
+        subprocess.run([tp.ARGS.wine, "--start-server"], check=True)
+    unittest.main(argv=sys.argv[:1] + rest, verbosity=2)
