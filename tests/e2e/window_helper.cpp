@@ -7,6 +7,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cwchar>
 
 int wmain(int argc, wchar_t** argv) {
     HWND window = nullptr;
@@ -17,8 +18,12 @@ int wmain(int argc, wchar_t** argv) {
         windowClass.hInstance = instance;
         windowClass.lpszClassName = argv[2];
         const auto parent = reinterpret_cast<HWND>(static_cast<UINT_PTR>(std::wcstoull(argv[1], nullptr, 0)));
+        // Made message-only, then moved: Wine with no display creates no
+        // child of another process's window directly.
         if (RegisterClassW(&windowClass) != 0)
-            window = CreateWindowExW(0, argv[2], L"", WS_CHILD, 0, 0, 0, 0, parent, nullptr, instance, nullptr);
+            window = CreateWindowExW(0, argv[2], L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, instance, nullptr);
+        SetWindowLongPtrW(window, GWL_STYLE, WS_CHILD);
+        if (window != nullptr && SetParent(window, parent) == nullptr) window = nullptr;
     } else {
         window = CreateWindowExW(0, L"STATIC", L"sondrel-window-helper", 0, 0, 0, 0, 0, HWND_MESSAGE,
                                  nullptr, instance, nullptr);
@@ -30,6 +35,8 @@ int wmain(int argc, wchar_t** argv) {
     char received = 0;
     DWORD read = 0;
     ReadFile(GetStdHandle(STD_INPUT_HANDLE), &received, 1, &read, nullptr);
-    DestroyWindow(window);
+    // A child's destruction notifies its parent, whose thread serves no
+    // messages here; process exit takes the window without that.
+    if (argc != 3) DestroyWindow(window);
     return 0;
 }
