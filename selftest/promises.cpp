@@ -90,7 +90,9 @@ Check LevelHeld(const std::vector<float>& include, const std::vector<float>& exc
     };
     Check check;
     figures += Text(" (played %.1f dBFS", PlayedDb());
-    if (within(0)) {
+    if (offsets.empty()) {
+        figures += ")";
+    } else if (within(0)) {
         check.ok = true;
         figures += ")";
     } else if (deviceDb < -kLevelToleranceDb && within(deviceDb)) {

@@ -37,7 +37,8 @@ Check ChannelsKept(const std::vector<float>& stream);
 // Every tone heard, on the channel where it is loudest, within 1 dB of the
 // played level; or, on a device whose master volume is deviceDb (below
 // -1 dB) and which the capture follows, of the played level plus that.
-// Tones that are not heard are the other promises' concern.
+// Tones that are not heard are the other promises' concern, as long as one
+// is heard.
 Check LevelHeld(const std::vector<float>& include, const std::vector<float>& exclude,
                 double deviceDb);
 

@@ -148,7 +148,6 @@ int RunSelfTest(const Options& options) {
     std::string failures;
     std::optional<std::uint32_t> missingCapture;
     std::size_t busy = 0;
-    bool ran[Count] = {};
     for (int i = 0; i < Count; ++i) {
         Run& run = runs[i];
         if ((i == NoPid && !missing) || (i == Long && options.minutes == 0) || (i == Node && node.empty()))
@@ -160,7 +159,6 @@ int RunSelfTest(const Options& options) {
         } else {
             RunHelper(job.Get(), player1, run);
         }
-        ran[i] = true;
         table += Row(run);
         if (!run.failureLine.empty()) failures += Format("%-9s %s\n", run.name, run.failureLine.c_str());
         const std::optional<std::uint32_t> code = FailureCode(run.failureLine);
@@ -174,7 +172,7 @@ int RunSelfTest(const Options& options) {
     table += "(here: share of 10 ms blocks that hold the tone; reads: the helper's output as it "
              "came through the pipe, not the platform's packets)\n";
     Print(table + failures);
-    if (ran[Silent] && ran[Exits]) Print(QuietLine(runs[Silent]) + ExitLine(runs[Exits]));
+    if (runs[Silent].headerMs >= 0 && runs[Exits].headerMs >= 0) Print(QuietLine(runs[Silent]) + ExitLine(runs[Exits]));
 
     const std::vector<float> include = BodySamples(runs[Include].stream),
                              exclude = BodySamples(runs[Exclude].stream);
@@ -185,8 +183,9 @@ int RunSelfTest(const Options& options) {
                               runs[StopStall].exitMs - runs[StopStall].stopMs <= kStopWithinMs;
     Check stopStall = Unbroken(BodySamples(runs[StopStall].stream));
     stopStall.ok = stopStall.ok && exitedInTime;
-    stopStall.figures += Format(", exit %.0f ms after the stop byte",
-                                runs[StopStall].exitMs - runs[StopStall].stopMs);
+    if (runs[StopStall].stopMs >= 0)
+        stopStall.figures += Format(", exit %.0f ms after the stop byte",
+                                    runs[StopStall].exitMs - runs[StopStall].stopMs);
     Check loaded = Unbroken(BodySamples(runs[Load].stream));
     loaded.figures += Format(", %zu busy threads", busy);
     std::vector<Verdict> verdicts = {
