@@ -17,8 +17,7 @@ VALIDATOR = os.path.join(CACHE, "node_modules", ".bin", "action-validator")
 
 def validate(text):
     with tempfile.NamedTemporaryFile("w", suffix=".yml") as f:
-        f.write(text)
-        f.flush()
+        f.write(text), f.flush()
         return subprocess.run([VALIDATOR, f.name], capture_output=True, text=True, timeout=120)
 
 

@@ -123,11 +123,10 @@ class WineSelfTest(unittest.TestCase):
                       "This system has no process-loopback audio capture: the helper's activation failed with "
                       "0x80070002. Microsoft documents Windows build 20348 as the first with it; it is reported to "
                       "work from build 19041 (Windows 10 2004).\n", out)
-        verdicts = self.verdicts(out)
-        self.assertEqual((len(verdicts), verdicts.pop("long run"), verdicts.pop("node client")),
-                         (13, "not run", "not run"), out)
-        self.assertEqual(set(verdicts.values()), {"not provable here"}, out)
-        self.assertEqual(out.count("not provable here: this system has no process-loopback capture (0x80070002)\n"), 11)
+        verdicts = self.verdicts(out)  # every promise named, none proved
+        self.assertEqual((len(verdicts), verdicts.pop("long run"), verdicts.pop("node client"), set(verdicts.values()),
+                          out.count(": this system has no process-loopback capture (0x80070002)\n")),
+                         (13, "not run", "not run", {"not provable here"}, 11), out)
         code, out, _ = self.selftest("activate=0x8000000E")  # what Windows before 10 answers
         self.assertEqual((code, out.count("(0x8000000E)"), set(self.verdicts(out).values())),
                          (2, 12, {"not provable here", "not run"}), out)
@@ -147,18 +146,14 @@ class WineSelfTest(unittest.TestCase):
             self.assertEqual((rows[name][1], float(rows[name][3]) >= seconds - 0.01, rows[name][4:10]),
                              ("0", True, ["<-120", "0%", "<-120", "0%", "0", "0"]), out)
         self.assertEqual(rows["nopid"][1:3], ["4", "0.00"], out)  # a pid that names no process fails at once
-        self.assertRegex(out, r"while player 1 was stopped \(\d+-\d+ ms\): \d+ reads, [01]\.\d{3} s of audio, "
-                              r"100\.0% of its frames zero")
         self.assertEqual(self.verdicts(out), dict(
             {p: "FAIL" for p in ("include tree", "exclude tree", "window", "channels", "level", "target exits",
                                  "under load", "stalled reader", "stop after stall")},
             **{"quiet target": "pass", "missing target": "pass", "long run": "not run", "node client": "not run"}))
-        self.assertRegex(out, r"\nstop after stall  FAIL: 1238\.2 Hz absent, 0 phase breaks, 0 drop-outs in \d\.\d s, "
-                              r"exit \d+ ms after the stop byte; header, exit code 0 after the stop, \d\.\d\d s of audio")
-        self.assertTrue(out.endswith("A promise does NOT hold here.\n"))
+        self.assertRegex(out, r"\nstop after stall  FAIL: 1238\.2 Hz absent, .*, exit \d+ ms after the stop byte; header, "
+                              r"exit code 0 after the stop, .*\nA promise does NOT hold here.\n$")
         code, out, _ = self.selftest("activate=0x88890004")  # not a missing capture: a failed check, every run
-        self.assertEqual((code, out.count("(0x88890004)"), "no process-loopback" in out), (1, 8, False), out)
-        self.assertIn("\nquiet target      FAIL: stream while player 1 stops and resumes; no valid header, exit code 4\n", out)
+        self.assertEqual((code, out.count("(0x88890004)"), self.verdicts(out)["quiet target"]), (1, 8, "FAIL"), out)
 
 if __name__ == "__main__":
     parser = argparse.ArgumentParser()
