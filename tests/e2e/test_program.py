@@ -129,7 +129,7 @@ class CommandLine(Case):
 
     def test_target_reaches_the_platform_as_requested(self):
         # a pid that names no process leaves nothing out
-        for arguments, blob in ((["--pid", TARGET + "\u00e1"], "1 %s 0" % TARGET),
+        for arguments, blob in ((["--pid", " %s\t" % TARGET], "1 %s 0" % TARGET),
                                 (["--exclude-pid", MISSING], "1 %s 1" % MISSING)):
             code, out, err, trace = run("activate=0x80070005", arguments)
             self.assertEqual((code, out), (4, b""))

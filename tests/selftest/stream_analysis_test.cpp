@@ -115,8 +115,7 @@ TEST(Promises, EachFaultFailsOnlyItsPromise) {
         for (std::size_t i = 1; i < s.size(); i += 2) s[i] += r[i];
         return s;
     };
-    const auto minutes = [](std::initializer_list<double> floors) {
-        std::vector<MinuteFigures> m;
+    const auto minutes = [](std::initializer_list<double> floors, std::vector<MinuteFigures> m = {}) {
         for (double db : floors) m.push_back(Minute(Mix(Tone(kLeftTone, kP, 0, 48000), Tone(kProbeTone, std::pow(10, db / 20), 0, 48000))));
         return m;
     };
