@@ -148,6 +148,33 @@ BOOL WriteConsoleW(HANDLE console, const wchar_t* text, DWORD length, DWORD* wri
 BOOL IsWindow(HWND window);
 DWORD GetWindowThreadProcessId(HWND window, DWORD* processId);
 
+// A Store app's frame: the windows inside one, by class. X11 windows are
+// no such frames: no child is enumerated and no class is named.
+using LPARAM = std::intptr_t;
+#define CALLBACK
+using WNDENUMPROC = BOOL (*)(HWND, LPARAM);
+BOOL EnumChildWindows(HWND parent, WNDENUMPROC callback, LPARAM context);
+int GetClassNameW(HWND window, LPWSTR name, int size);
+// The process's executable (/proc/PID/exe).
+BOOL QueryFullProcessImageNameW(HANDLE process, DWORD flags, LPWSTR name, DWORD* size);
+
+// ---- console control and libraries ----------------------------------------
+// SIGINT arrives as CTRL_C_EVENT, SIGTERM as CTRL_BREAK_EVENT, on a thread of
+// the stand-in's, handlers newest first; when none returns TRUE the signal
+// takes its default action. Register from the main thread before any other
+// thread starts, so that every thread leaves the signals to that one.
+#define CTRL_C_EVENT 0u
+#define CTRL_BREAK_EVENT 1u
+using PHANDLER_ROUTINE = BOOL (*)(DWORD controlType);
+BOOL SetConsoleCtrlHandler(PHANDLER_ROUTINE handler, BOOL add);
+// No Windows libraries here: LoadLibraryW fails with ERROR_MOD_NOT_FOUND.
+using HMODULE = void*;
+using FARPROC = std::intptr_t (*)();
+#define ERROR_MOD_NOT_FOUND 126L
+HMODULE LoadLibraryW(LPCWSTR name);
+FARPROC GetProcAddress(HMODULE module, const char* name);
+BOOL FreeLibrary(HMODULE module);
+
 // ---- runtime ---------------------------------------------------------------
 #define _O_BINARY 0x8000
 #define _fileno fileno

@@ -1,5 +1,7 @@
 #include "capture_loop.h"
 
+#include "audio_thread.h"
+#include "console_control.h"
 #include "last_error.h"
 
 namespace {
@@ -44,6 +46,8 @@ HRESULT Drain(IAudioCaptureClient* captureClient, OutputRing& ring, HRESULT& res
 
 HRESULT RunCaptureLoop(IAudioCaptureClient* captureClient, const HANDLE waitList[3],
                        OutputWriter& writer, HRESULT startResult) {
+    const AudioThreadPriority priority;
+    const ConsoleStop consoleStop(waitList[0]);
     HRESULT result = startResult;
     for (;;) {
         const DWORD woken = WaitForMultipleObjects(3, waitList, FALSE, INFINITE);

@@ -1,11 +1,14 @@
 #include "front_end.h"
 
 #include "audio_applications.h"
+#include "console_control.h"
+#include "window_target.h"
 
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <cwchar>
+#include <cwctype>
 
 namespace {
 
@@ -34,6 +37,15 @@ void AppendUtf8(std::string& out, std::uint32_t cp) {
 // 0 (no target) when the value does not fit a process id.
 std::uint32_t ProcessId(unsigned long long value) {
     return value <= 0xFFFFFFFFull ? static_cast<std::uint32_t>(value) : 0;
+}
+
+// wcstoull, base 0, of a value with nothing but white space after its
+// digits; 0 (no target) otherwise: a mistyped value must not widen a capture.
+unsigned long long ParseValue(const wchar_t* text) {
+    wchar_t* end = nullptr;
+    const unsigned long long value = std::wcstoull(text, &end, 0);
+    while (std::iswspace(static_cast<wint_t>(*end))) ++end;
+    return *end == L'\0' ? value : 0;
 }
 
 // Our own UTF-8, so always well formed.
@@ -99,7 +111,7 @@ CaptureTarget ParseArguments(int argc, const wchar_t* const* argv) {
     CaptureTarget target{0, PROCESS_LOOPBACK_MODE_INCLUDE_TARGET_PROCESS_TREE};
     if (argc != 3) return target;
 
-    const unsigned long long value = std::wcstoull(argv[2], nullptr, 0);
+    const unsigned long long value = ParseValue(argv[2]);
     if (value == 0) return target;
 
     const wchar_t* option = argv[1];
@@ -110,11 +122,7 @@ CaptureTarget ParseArguments(int argc, const wchar_t* const* argv) {
         target.LoopbackMode = PROCESS_LOOPBACK_MODE_EXCLUDE_TARGET_PROCESS_TREE;
     } else if (std::wcscmp(option, L"--window") == 0) {
         auto window = reinterpret_cast<HWND>(static_cast<std::uintptr_t>(value));
-        if (IsWindow(window)) {
-            DWORD owner = 0;
-            GetWindowThreadProcessId(window, &owner);
-            target.processId = owner;
-        }
+        if (IsWindow(window)) target.processId = WindowProcess(window);
     }
     return target;
 }
@@ -173,7 +181,9 @@ int RunFrontEnd(int argc, wchar_t** argv) {
         ReportFailure(kComFailurePrefix, hr);
         return 3;
     }
+    WatchConsoleControl();
     hr = RunProcessLoopbackCapture(target);
+    StopWatchingConsoleControl();
     if (FAILED(hr)) ReportFailure(kCaptureFailurePrefix, hr);
     CoUninitialize();
     return FAILED(hr) ? 4 : 0;

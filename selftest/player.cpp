@@ -7,6 +7,7 @@
 #include <numbers>
 #include <new>
 
+#include "child_process.h"
 #include "windows_handles.h"
 
 #include <initguid.h>  // after the headers: defines only the ids below
@@ -17,6 +18,8 @@ DEFINE_GUID(kIidIMMDeviceEnumerator, 0xa95664d2, 0x9614, 0x4f35, 0xa7, 0x46, 0xd
             0x36, 0x17, 0xe6);
 DEFINE_GUID(kIidIAudioClient, 0x1cb9ad4c, 0xdbfa, 0x4c32, 0xb1, 0x78, 0xc2, 0xf5, 0x68, 0xa7,
             0x03, 0xb2);
+DEFINE_GUID(kIidISimpleAudioVolume, 0x87ce5498, 0x68d6, 0x44e5, 0x92, 0x15, 0x6d, 0xa4, 0x7e,
+            0xf8, 0x83, 0xd8);
 DEFINE_GUID(kIidIAudioRenderClient, 0xf294acfc, 0x3146, 0x4483, 0xa7, 0xbf, 0xad, 0xdc, 0xa7,
             0xc2, 0x60, 0xe2);
 
@@ -51,16 +54,22 @@ HRESULT KindOf(const WAVEFORMATEX& format, SampleKind& kind) {
 
 class ToneWriter {
 public:
-    ToneWriter(double hz, const WAVEFORMATEX& format, SampleKind kind)
-        : step_(2 * std::numbers::pi * hz / format.nSamplesPerSec),
+    // The right tone goes to the second channel, the left one to all others;
+    // a mono device gets their mix.
+    ToneWriter(const Tones& tones, const WAVEFORMATEX& format, SampleKind kind)
+        : step_{2 * std::numbers::pi * tones.left / format.nSamplesPerSec,
+                2 * std::numbers::pi * tones.right / format.nSamplesPerSec},
           channels_(format.nChannels),
           kind_(kind) {}
 
     void Write(BYTE* data, UINT32 frames) {
         for (UINT32 f = 0; f < frames; ++f) {
-            const double x = kAmplitude * std::sin(phase_);
-            phase_ = std::fmod(phase_ + step_, 2 * std::numbers::pi);
+            const double left = kAmplitude * std::sin(phase_[0]);
+            const double right = kAmplitude * std::sin(phase_[1]);
+            for (int t = 0; t < 2; ++t)
+                phase_[t] = std::fmod(phase_[t] + step_[t], 2 * std::numbers::pi);
             for (WORD c = 0; c < channels_; ++c) {
+                const double x = channels_ == 1 ? 0.5 * (left + right) : c == 1 ? right : left;
                 switch (kind_) {
                 case SampleKind::Float32: {
                     const float v = static_cast<float>(x);
@@ -86,8 +95,8 @@ public:
     }
 
 private:
-    double phase_ = 0;
-    double step_;
+    double phase_[2] = {0, 0};
+    double step_[2];
     WORD channels_;
     SampleKind kind_;
 };
@@ -100,6 +109,11 @@ struct Player {
     ComPtr<IMMDevice> device;
     ComPtr<IAudioClient> client;
     ComPtr<IAudioRenderClient> render;
+    ComPtr<ISimpleAudioVolume> session;
+    float sessionVolume = 1;
+    BOOL sessionMuted = FALSE;
+    bool sessionSet = false;
+    ChildProcess descendant;
     WAVEFORMATEX* format = nullptr;
     HWND window = nullptr;
     bool classRegistered = false;
@@ -107,6 +121,11 @@ struct Player {
 
     ~Player() {
         if (running) client->Stop();
+        // The session's volume is the user's; it goes back as it was.
+        if (sessionSet) {
+            session->SetMasterVolume(sessionVolume, nullptr);
+            session->SetMute(sessionMuted, nullptr);
+        }
         if (format != nullptr) CoTaskMemFree(format);
         if (window != nullptr) DestroyWindow(window);
         if (classRegistered) UnregisterClassW(kWindowClass, GetModuleHandleW(nullptr));
@@ -198,7 +217,28 @@ HRESULT Fill(Player& p, ToneWriter& tone, UINT32 bufferFrames) {
     return p.render->ReleaseBuffer(frames, 0);
 }
 
-HRESULT Play(Player& p, double hz, bool ownWindow) {
+// Its own session at 100 %, unmuted, so that the level is the played one.
+void FullSessionVolume(Player& p) {
+    if (FAILED(p.client->GetService(kIidISimpleAudioVolume, p.session.PutVoid())) ||
+        FAILED(p.session->GetMasterVolume(&p.sessionVolume)) ||
+        FAILED(p.session->GetMute(&p.sessionMuted)))
+        return;
+    p.sessionSet = true;
+    p.session->SetMasterVolume(1.0f, nullptr);
+    p.session->SetMute(FALSE, nullptr);
+}
+
+// The grandchild: a child of ours that starts the player of `hz` and waits.
+HRESULT StartDescendant(Player& p, double hz) {
+    std::wstring self(MAX_PATH, L'\0');
+    self.resize(GetModuleFileNameW(nullptr, self.data(), MAX_PATH));
+    std::string line;
+    HRESULT hr = p.descendant.Start(L"\"" + self + L"\" --relay " + std::to_wstring(hz), nullptr);
+    if (SUCCEEDED(hr)) hr = ReadLine(p.descendant.Output(), p.descendant.Process(), 10000, line);
+    return hr;
+}
+
+HRESULT Play(Player& p, const Tones& tones, bool ownWindow) {
     for (int i = 0; i < SignalCount; ++i) {
         // Stop stays set; the others are one-shot.
         p.events[i].Reset(CreateEventW(nullptr, i == Stop, FALSE, nullptr));
@@ -225,13 +265,15 @@ HRESULT Play(Player& p, double hz, bool ownWindow) {
     if (SUCCEEDED(hr)) hr = p.client->GetService(kIidIAudioRenderClient, p.render.PutVoid());
     if (FAILED(hr)) return hr;
 
-    ToneWriter tone(hz, *p.format, kind);
+    FullSessionVolume(p);
+    ToneWriter tone(tones, *p.format, kind);
     hr = Fill(p, tone, bufferFrames);
     if (FAILED(hr)) return hr;
     hr = p.client->Start();
     if (FAILED(hr)) return hr;
     p.running = true;
     hr = StartWatcher(p);
+    if (SUCCEEDED(hr) && tones.grandchild > 0) hr = StartDescendant(p, tones.grandchild);
     if (FAILED(hr)) return hr;
 
     std::printf("0x%llx\n", static_cast<unsigned long long>(reinterpret_cast<UINT_PTR>(p.window)));
@@ -267,7 +309,7 @@ HRESULT Play(Player& p, double hz, bool ownWindow) {
 
 }  // namespace
 
-int RunPlayer(double hz, bool ownWindow) {
+int RunPlayer(const Tones& tones, bool ownWindow) {
     HRESULT hr = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
     if (FAILED(hr)) {
         std::fprintf(stderr, "player: COM could not be initialised (0x%08lX)\n",
@@ -276,15 +318,35 @@ int RunPlayer(double hz, bool ownWindow) {
     }
     {
         Player player;
-        hr = Play(player, hz, ownWindow);
+        hr = Play(player, tones, ownWindow);
     }
     CoUninitialize();
     if (FAILED(hr)) {
-        std::fprintf(stderr, "player: the %g Hz tone could not be played (0x%08lX)\n", hz,
+        std::fprintf(stderr, "player: the %g Hz tone could not be played (0x%08lX)\n", tones.left,
                      static_cast<unsigned long>(hr));
         return 1;
     }
     return 0;
+}
+
+}  // namespace selftest
+
+namespace selftest {
+
+int RunRelay(double hz) {
+    std::wstring self(MAX_PATH, L'\0');
+    self.resize(GetModuleFileNameW(nullptr, self.data(), MAX_PATH));
+    ChildProcess player;
+    std::string line;
+    HRESULT hr = player.Start(L"\"" + self + L"\" --play " + std::to_wstring(hz), nullptr);
+    if (SUCCEEDED(hr)) hr = ReadLine(player.Output(), player.Process(), 10000, line);
+    if (FAILED(hr)) return 1;
+    std::printf("%s\n", line.c_str());
+    std::fflush(stdout);
+    char byte = 0;
+    DWORD read = 0;
+    ReadFile(GetStdHandle(STD_INPUT_HANDLE), &byte, 1, &read, nullptr);
+    return 0;  // the player ends with us: End() closes its input
 }
 
 }  // namespace selftest

@@ -1,13 +1,19 @@
-// The orchestrator: two players, four runs of the helper, one table.
+// The orchestrator: players, the helper's runs, a verdict per promise.
 #pragma once
 
 #include <string>
 
 namespace selftest {
 
-// 0 when every check passes, 1 when one fails, 2 when the system has no
-// process-loopback capture. `self` is this executable (started again as the
-// players), `helper` the capture helper.
-int RunSelfTest(const std::wstring& self, const std::wstring& helper);
+struct Options {
+    std::wstring self;    // this executable, started again as the players
+    std::wstring helper;  // the capture helper
+    std::wstring client;  // the Node client package's folder
+    int minutes = 0;      // a long run of this many minutes; 0: none
+};
+
+// 0 when every promise that could be checked holds, 1 when one fails, 2
+// when the system has no process-loopback capture.
+int RunSelfTest(const Options& options);
 
 }  // namespace selftest

@@ -31,14 +31,19 @@ struct Block {
 
 // Phase against the stream's own frame count, so that it stays put from
 // block to block as long as no frame is missing or repeated.
-Block Measure(const std::vector<float>& interleaved, std::size_t first, double hz) {
+Block Measure(const std::vector<float>& interleaved, std::size_t first, double hz,
+              Channel channel) {
     const double step = 2 * std::numbers::pi * hz / kSampleRate;
     double re = 0, im = 0;
     for (std::size_t i = 0; i < kBlockFrames; ++i) {
         const std::size_t n = first + i;
         const double window =
             0.5 - 0.5 * std::cos(2 * std::numbers::pi * static_cast<double>(i) / kBlockFrames);
-        const double x = 0.5 * (interleaved[2 * n] + interleaved[2 * n + 1]) * window;
+        const double left = interleaved[2 * n], right = interleaved[2 * n + 1];
+        const double x = (channel == Channel::Mix    ? 0.5 * (left + right)
+                          : channel == Channel::Left ? left
+                                                     : right) *
+                         window;
         re += x * std::cos(step * static_cast<double>(n));
         im -= x * std::sin(step * static_cast<double>(n));
     }
@@ -63,7 +68,7 @@ std::vector<float> BodySamples(const std::vector<std::uint8_t>& stream) {
     return samples;
 }
 
-ToneTrack TrackTone(const std::vector<float>& interleaved, double hz) {
+ToneTrack TrackTone(const std::vector<float>& interleaved, double hz, Channel channel) {
     ToneTrack track;
     track.blocks = interleaved.size() / 2 / kBlockFrames;
     std::vector<Block> blocks;
@@ -72,7 +77,7 @@ ToneTrack TrackTone(const std::vector<float>& interleaved, double hz) {
     amplitudes.reserve(track.blocks);
     bool broken = false;
     for (std::size_t b = 0; b < track.blocks; ++b) {
-        blocks.push_back(Measure(interleaved, b * kBlockFrames, hz));
+        blocks.push_back(Measure(interleaved, b * kBlockFrames, hz, channel));
         amplitudes.push_back(blocks.back().amplitude);
         const Presence level = Classify(blocks.back().amplitude);
         track.present += level == Presence::Present;

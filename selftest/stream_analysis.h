@@ -47,7 +47,11 @@ struct ToneTrack {
     double medianAmplitude = 0;  // 1.0 = full-scale sine
 };
 
-ToneTrack TrackTone(const std::vector<float>& interleaved, double hz);
+// Which samples a tone is looked for in.
+enum class Channel { Mix, Left, Right };
+
+ToneTrack TrackTone(const std::vector<float>& interleaved, double hz,
+                    Channel channel = Channel::Mix);
 
 // Present when it is there in most blocks, absent when it is missing from
 // most; a stream with no whole block is neither.

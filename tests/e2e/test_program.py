@@ -123,13 +123,14 @@ class Case(unittest.TestCase):
 class CommandLine(Case):
     def test_wrong_arguments_give_usage(self):
         for arguments in ([], ["--pid"], ["--pid", "42", "x"], ["42", "--pid"], ["--PID", "42"],
-                          *(["--pid", v] for v in ("0", "abc", "4294967296")), ["--window", "12345"]):
+                          *(["--pid", v] for v in ("0", "abc", "4294967296")), ["--window", "12345"],
+                          *([o, TARGET + "x"] for o in ("--pid", "--exclude-pid", "--window"))):
             with self.subTest(arguments=arguments):
                 self.assertEqual(run("", arguments)[:3], (2, b"", USAGE + NL))
 
     def test_target_reaches_the_platform_as_requested(self):
         # a pid that names no process leaves nothing out
-        for arguments, blob in ((["--pid", TARGET + "\u00e1"], "1 %s 0" % TARGET),
+        for arguments, blob in ((["--pid", " %s\t" % TARGET], "1 %s 0" % TARGET),
                                 (["--exclude-pid", MISSING], "1 %s 1" % MISSING)):
             code, out, err, trace = run("activate=0x80070005", arguments)
             self.assertEqual((code, out), (4, b""))

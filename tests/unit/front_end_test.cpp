@@ -4,6 +4,7 @@
 
 #include <cwchar>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -13,21 +14,18 @@ CaptureTarget Parse(std::vector<const wchar_t*> arguments) {
     return ParseArguments(static_cast<int>(arguments.size()), arguments.data());
 }
 
+// A value with anything but white space after its digits is no target.
 TEST(ParseArguments, ValuesParseLikeWcstoullBase0AndMustFit32Bits) {
-    const struct {
-        const wchar_t* value;
-        std::uint32_t pid;
-    } cases[] = {
-        {L"12abc", 12}, {L"0x1F", 31},  {L"017", 15},        {L" 42", 42},
+    const std::pair<const wchar_t*, std::uint32_t> cases[] = {
+        {L"12abc", 0},  {L"1x", 0},     {L"0x1Fg", 0},       {L"42 43", 0},
+        {L" 42 \t", 42}, {L"017\n", 15}, {L"0x1F", 31},  {L"017", 15},        {L" 42", 42},
         {L"+42", 42},   {L"08", 0},     {L"abc", 0},         {L"0", 0},
         {L"-1", 0},     {L"4294967296", 0}, {L"4294967295", 0xFFFFFFFFu},
         {L"-18446744073709551615", 1},  // negated modulo 2^64
         {L"99999999999999999999999", 0},  // overflow saturates
     };
-    for (const auto& c : cases) {
-        EXPECT_EQ(Parse({L"--pid", c.value}).processId, c.pid) << c.value;
-        EXPECT_EQ(Parse({L"--exclude-pid", c.value}).processId, c.pid) << c.value;
-    }
+    for (const auto& [value, pid] : cases)
+        for (const wchar_t* option : {L"--pid", L"--exclude-pid"}) EXPECT_EQ(Parse({option, value}).processId, pid) << value;
     EXPECT_EQ(Parse({L"--exclude-pid", L"42"}).LoopbackMode, 1u);
     EXPECT_EQ(Parse({L"--pid", L"42"}).LoopbackMode, 0u);
 }
@@ -35,10 +33,9 @@ TEST(ParseArguments, ValuesParseLikeWcstoullBase0AndMustFit32Bits) {
 TEST(ParseArguments, OnlyTwoArgumentsWithAnExactOptionMakeATarget) {
     for (const wchar_t* option : {L"--PID", L"--pid=", L"--pid ", L"--exclude", L"42"})
         EXPECT_EQ(Parse({option, L"42"}).processId, 0u) << option;
-    EXPECT_EQ(Parse({}).processId, 0u);
-    EXPECT_EQ(Parse({L"--pid"}).processId, 0u);
-    EXPECT_EQ(Parse({L"--pid", L"42", L"43"}).processId, 0u);
-    EXPECT_EQ(Parse({L"--window", L"0x7FFFFFF0"}).processId, 0u);  // no such window
+    for (const auto& arguments : std::vector<std::vector<const wchar_t*>>{
+             {}, {L"--pid"}, {L"--pid", L"42", L"43"}, {L"--window", L"0x7FFFFFF0"} /* no such window */, {L"--window", L"0x1 x"}})
+        EXPECT_EQ(Parse(arguments).processId, 0u) << arguments.size();
 }
 
 TEST(FormatFailureLine, IsOneUtf8LineWhateverTheSystemTextHolds) {
@@ -57,20 +54,16 @@ TEST(FormatFailureLine, IsOneUtf8LineWhateverTheSystemTextHolds) {
 
 // Each length of UTF-8 at both its ends; past 0xFFFF a surrogate pair on Windows.
 TEST(Text, EveryCharacterCrossesIntoAFailureLineAsUtf8) {
-    const struct {
-        const wchar_t* wide;
-        const char* utf8;
-    } cases[] = {
+    const std::pair<const wchar_t*, const char*> cases[] = {
         {L"\u007F\u0080", "\x7F\xC2\x80"},
         {L"\u07FF\u0800", "\xDF\xBF\xE0\xA0\x80"},
         {L"\uFFFF\U00010000", "\xEF\xBF\xBF\xF0\x90\x80\x80"},
         {L"\U0010FFFF", "\xF4\x8F\xBF\xBF"},
     };
-    for (const auto& c : cases) {
-        EXPECT_EQ(WideToUtf8(c.wide, std::wcslen(c.wide)), c.utf8);
+    for (const auto& [wide, utf8] : cases) {
+        EXPECT_EQ(WideToUtf8(wide, std::wcslen(wide)), utf8);
 #ifndef _WIN32
-        // and back, as an argument arrives here
-        EXPECT_EQ(PosixArgumentToWide(c.utf8), c.wide) << c.utf8;
+        EXPECT_EQ(PosixArgumentToWide(utf8), wide) << utf8;  // and back, as an argument arrives here
 #endif
     }
 }
@@ -78,19 +71,15 @@ TEST(Text, EveryCharacterCrossesIntoAFailureLineAsUtf8) {
 #ifndef _WIN32
 // What no UTF-8 encoder writes becomes U+FFFD, one per byte, never a character it seems to spell.
 TEST(Text, ArgumentBytesThatAreNotUtf8BecomeReplacementCharacters) {
-    const struct {
-        const char* bytes;
-        std::size_t replaced;
-    } cases[] = {
+    const std::pair<const char*, std::size_t> cases[] = {
         {"\xC0\xB5", 2},                  // an overlong digit 5
         {"\xE0\x9F\xBF", 3},              // U+07FF in three bytes
         {"\xED\xA0\xBD\xED\xB8\x80", 6},  // a surrogate pair, each half encoded
         {"\xF4\x90\x80\x80", 4},          // past U+10FFFF
         {"\xE0\xA0", 2},                  // cut short
     };
-    for (const auto& c : cases)
-        EXPECT_EQ(PosixArgumentToWide((std::string(c.bytes) + "5").c_str()),
-                  std::wstring(c.replaced, L'\uFFFD') + L"5") << c.bytes;
+    for (const auto& [bytes, replaced] : cases)
+        EXPECT_EQ(PosixArgumentToWide((std::string(bytes) + "5").c_str()), std::wstring(replaced, L'\uFFFD') + L"5") << bytes;
 }
 #endif
 

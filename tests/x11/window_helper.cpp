@@ -1,8 +1,5 @@
-// x11_window_helper [--pid N | --no-pid] [COMMAND ARG...]: maps a window whose _NET_WM_PID is
-// this process (or N, or none), runs COMMAND as its child, prints "<window id> <pid or 0>",
-// and ends the child once its own input closes.
-#include <signal.h>
-#include <sys/wait.h>
+// x11_window_helper [--pid N | --no-pid]: maps a window whose _NET_WM_PID is this process (or
+// N, or none), prints "<window id> <pid or 0>" and waits for its input to close.
 #include <unistd.h>
 #include <xcb/xcb.h>
 
@@ -26,17 +23,10 @@ int main(int argc, char** argv) {
         xcb_change_property(connection, XCB_PROP_MODE_REPLACE, window, atom->atom, XCB_ATOM_CARDINAL,
                             32, 1, &published);
     std::free(xcb_request_check(connection, xcb_map_window_checked(connection, window)));  // all done
-    const int first = pid ? 3 : noPid ? 2 : 1;
-    const pid_t child = first < argc ? fork() : 0;
-    if (first < argc && child == 0) {
-        execvp(argv[first], argv + first);
-        _exit(127);
-    }
     std::printf("0x%x %u\n", window, published);
     std::fflush(stdout);
     char received;
     while (read(STDIN_FILENO, &received, 1) > 0) {
     }
-    if (child > 0 && kill(child, SIGTERM) == 0) waitpid(child, nullptr, 0);
     return 0;
 }
