@@ -22,6 +22,7 @@ HALF_SPAN = 24
 # Up to this many phases each one gets a strided view (fast for 16, 24, 32 kHz);
 # beyond, one gather for all outputs costs less than a loop over the phases.
 STRIDED_PHASES = 8
+GATHER_BLOCK = 2048
 
 
 @dataclass(frozen=True)
@@ -120,6 +121,7 @@ class Converter:
             self.history = np.zeros((format.channels, self.taps - 1)) if self.numpy \
                 else [list(zeros) for _ in range(format.channels)]
             self.t = 0  # the next output's time in 1/L input frames from the chunk's first frame
+            self.scratch = None
 
     def empty(self):
         if self.numpy:
@@ -160,9 +162,17 @@ class Converter:
                         buf[c, n0:], (rows, taps), (self.down * step, step), writeable=False)
                     out[c, i::self.up] = window @ self.rows[phase]
         elif count:
-            index = (times // self.up)[:, None] + np.arange(taps)
-            weights = self.rows[times % self.up]
-            out[:] = np.einsum("ckt,kt->ck", buf[:, index], weights)
+            # In blocks, into arrays kept between chunks: fresh ones this size cost
+            # more in page faults than the sums.
+            if self.scratch is None:
+                self.scratch = tuple(np.empty((GATHER_BLOCK, taps), t) for t in (np.intp, np.float64, np.float64))
+            for at in range(0, count, GATHER_BLOCK):
+                block = times[at:at + GATHER_BLOCK]
+                index, weights, gathered = (a[:len(block)] for a in self.scratch)
+                np.add((block // self.up)[:, None], np.arange(taps), out=index)
+                np.take(self.rows, block % self.up, axis=0, out=weights)
+                for c in range(buf.shape[0]):
+                    out[c, at:at + len(block)] = np.einsum("kt,kt->k", np.take(buf[c], index, out=gathered), weights)
         self.history = buf[:, buf.shape[1] - (taps - 1):].copy()
         self.t = after
         return out
