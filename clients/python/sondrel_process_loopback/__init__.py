@@ -6,9 +6,10 @@ Linux, through the native sondrel-process-loopback helper this package carries.
         for chunk in capture:   # float32 (frames, 2) at 48 kHz with numpy, else array('f')
             ...
 """
-from ._capture import Capture, Drop, capture_process_audio, default_executable
+from ._capture import Capture, capture_process_audio, default_executable
 from ._errors import CaptureError
 from ._format import Format, to_int16
+from ._helper import Drop
 from ._listing import AudioApplication, list_audio_applications
 from ._wav import write_wav
 

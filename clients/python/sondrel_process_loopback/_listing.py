@@ -4,7 +4,8 @@ import subprocess
 from dataclasses import dataclass
 from typing import Optional, Tuple
 
-from ._capture import CHILD, default_executable
+from ._capture import default_executable
+from ._helper import CHILD
 from ._errors import CaptureError, failure_from_exit, start_failure
 
 DEFAULT_MEASURE_MS = 100  # the helper's own measuring window
