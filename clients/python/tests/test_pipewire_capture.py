@@ -15,39 +15,25 @@ PROGRAM = os.environ.get("SONDREL_PROGRAM", os.path.join(HERE, "../../../build/l
 
 @pytest.fixture(scope="module")
 def session(tmp_path_factory):
-    if not os.path.exists(PROGRAM):
-        pytest.skip("no Linux program at %s" % PROGRAM)
+    _ = os.path.exists(PROGRAM) or pytest.skip("no Linux program at %s" % PROGRAM)
     directory = str(tmp_path_factory.mktemp("pw"))
-    tone = os.path.join(directory, "1000.wav")
-    make_tone(tone, 1000, 30)  # half scale
-    try:
-        yield start_session(directory), tone
-    finally:
-        stop_session(directory)
-
-
-def level(block, rate):
-    """Amplitude of 1 kHz in the left channel, full scale 1.0 (a whole number of cycles: no leakage)."""
-    x = np.asarray(block, np.float64)[:, 0] / (32768 if block.dtype == np.int16 else 1)
-    return 2 / len(x) * abs(np.sum(x * np.exp(-2j * np.pi * 1000 * np.arange(len(x)) / rate)))
+    make_tone(os.path.join(directory, "1000.wav"), 1000, 30)  # half scale
+    try: yield start_session(directory), os.path.join(directory, "1000.wav")
+    finally: stop_session(directory)
 
 
 @pytest.mark.parametrize("target, format", [("pid", Format()), ("exclude_pid", Format(16000, 1, "int16"))])
 def test_a_tone_is_captured_at_its_level(session, target, format):
-    env, tone = session
-    player = subprocess.Popen(["pw-play", tone], env=env, start_new_session=True)
-    bystander = subprocess.Popen(["sleep", "60"])
+    def level(block):  # of 1 kHz in the first channel, full scale 1.0 (whole cycles: no leakage)
+        x = np.asarray(block, np.float64)[:, 0] / (32768 if block.dtype == np.int16 else 1)
+        return 2 / len(x) * abs(np.sum(x * np.exp(-2j * np.pi * 1000 * np.arange(len(x)) / format.sample_rate)))
+    player, bystander = subprocess.Popen(["pw-play", session[1]], env=session[0]), subprocess.Popen(["sleep", "60"])
     try:
-        chosen = player.pid if target == "pid" else bystander.pid
-        with capture_process_audio(**{target: chosen}, format=format, executable=PROGRAM, env=env) as capture:
-            quarter = format.sample_rate // 4
+        with capture_process_audio(**{target: (player if target == "pid" else bystander).pid}, format=format, executable=PROGRAM, env=session[0]) as c:
             for _ in range(80):  # up to 20 s of audio for the player's start
-                if level(capture.read(quarter), format.sample_rate) > 0.3:
-                    break
-            heard = level(capture.read(2 * quarter), format.sample_rate)
+                if level(c.read(format.sample_rate // 4)) > 0.3: break
+            heard = level(c.read(format.sample_rate // 2))
         print("%s: 1 kHz at %.4f of full scale" % (target, heard))
         assert abs(heard - 0.5) < 0.025, heard
     finally:
-        player.kill()
-        bystander.kill()
-        player.wait(), bystander.wait()
+        for p in (player, bystander): p.kill(), p.wait()
