@@ -16,8 +16,7 @@ import subprocess
 import threading
 import time
 
-from ._errors import (DROP_NOTICE, DROP_REASONS, KILL_AFTER_S, NOTICE_PREFIX, CaptureError,
-                      failure_from_exit, start_failure)
+from ._errors import DROP_NOTICE, DROP_REASONS, KILL_AFTER_S, CaptureError, failure_from_exit, start_failure
 from ._format import HELPER_RATE
 
 HEADER_BYTES = 16
@@ -130,10 +129,9 @@ class _Core:
                 if drop:
                     self.drops.append(Drop(int(drop.group(1)), int(drop.group(2)), DROP_REASONS[drop.group(3)]))
                     self.dropped_frames += int(drop.group(1))
-                elif not line.startswith(NOTICE_PREFIX):
-                    # Only the last line matters; a runaway helper must not grow memory.
-                    self.stderr += raw
-                    del self.stderr[:max(0, len(self.stderr) - STDERR_LIMIT)]
+                # Only the last lines matter; a runaway helper must not grow memory.
+                self.stderr += raw
+                del self.stderr[:max(0, len(self.stderr) - STDERR_LIMIT)]
         returncode = self.proc.wait()
         with self.cond:
             self.returncode, self.exited = returncode, True
