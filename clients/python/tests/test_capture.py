@@ -101,8 +101,8 @@ def test_a_stalled_consumer_holds_back_the_helper_only_past_the_ring_and_loses_n
 
 
 @pytest.mark.parametrize("end", ["with c: c.read(480)", "try: [1 / 0 for _ in c]\nexcept ZeroDivisionError: pass", "c.ready(); c = None",  # collected
-                                 "async def go():\n async with c:\n  async for _ in c: asyncio.current_task().cancel()\n"  # at its next wait
-                                 "try: asyncio.run(go())\nexcept asyncio.CancelledError: pass"])
+                                 "async def go():\n async with c: await c.aread(480)\nasyncio.run(go())",  # cancelled at its next wait:
+                                 "async def go():\n async for _ in c: asyncio.current_task().cancel()\ntry: asyncio.run(go())\nexcept asyncio.CancelledError: pass"])
 def test_the_helper_never_outlives_its_consumer_or_capture(helpers, end):
     space = {"c": helpers.scripted(REALTIME), "asyncio": asyncio}
     core = space["c"]._core
