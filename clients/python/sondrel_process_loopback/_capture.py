@@ -3,6 +3,7 @@ call that starts one. Runs on the consumer's thread or asyncio loop; the
 helper's own threads are in _helper."""
 import asyncio
 import os
+import re
 import sys
 import weakref
 
@@ -201,14 +202,17 @@ def _process_id(value, what):
 
 
 def _window(value):
-    # An int, or Electron-style desktopCapturer id "window:<id>:<n>".
+    # An int, a number in text ("123456", "0x1e240") or Electron's desktopCapturer
+    # id ("window:<id>:<n>"), exactly: the helper reads values leniently, so
+    # "window:5:0junk" must not reach it as window 5.
     if isinstance(value, str):
-        parts = value.split(":")
-        if len(parts) != 3 or parts[0] != "window" or not (parts[1].isdigit() and parts[2].isdigit()):
-            raise ValueError("window is a non-zero 64-bit handle or a 'window:<id>:0' id, got %r" % value)
-        value = int(parts[1])
+        source = re.fullmatch(r"window:(\d{1,20}):\d{1,10}", value)
+        number = source.group(1) if source else value if re.fullmatch(r"\d{1,20}|0[xX][0-9a-fA-F]{1,16}", value) else None
+        if number is None:
+            raise ValueError("window is a non-zero 64-bit handle, a number in text or a 'window:<id>:<n>' id, got %r" % value)
+        value = int(number, 0 if number[:2].lower() == "0x" else 10)
     elif isinstance(value, bool) or not isinstance(value, int):
-        raise TypeError("window is an int or a 'window:<id>:0' id, got %r" % (value,))
+        raise TypeError("window is an int, a number in text or a 'window:<id>:<n>' id, got %r" % (value,))
     if not 1 <= value < 1 << 64:
         raise ValueError("window is a non-zero 64-bit handle, got %d" % value)
     return "0x%x" % value

@@ -9,7 +9,7 @@ FAILURE_LINE = re.compile(r"^(.*) \(0x([0-9A-Fa-f]{8})\)(?:: (.*))?$")
 NOTICE_PREFIX = "Aviso: "
 DROP_NOTICE = re.compile(r"^Aviso: áudio perdido: (\d+) quadros antes do quadro (\d+) "
                          r"\((leitor atrasado|descontinuidade do sistema)\)\r?$")
-DROP_REASONS = {"leitor atrasado": "reader behind", "descontinuidade do sistema": "system discontinuity"}
+DROP_REASONS = {"leitor atrasado": "reader-behind", "descontinuidade do sistema": "discontinuity"}
 
 _NO_LOOPBACK = ("This system has no process-loopback audio capture: it needs Windows 10 "
                 "version 2004 (build 19041) or later, and Wine has none.")
@@ -31,6 +31,7 @@ CODES = {
     0x8007000E: ("E_OUTOFMEMORY", "The helper ran out of memory."),
     0x80070008: ("ERROR_NOT_ENOUGH_MEMORY", "The helper could not start a thread: not enough memory."),
     0x80070005: ("E_ACCESSDENIED", "The system denied access to the audio capture."),
+    0x8007001F: ("ERROR_GEN_FAILURE", "The system failed in a way it did not map to a known code."),
     0x88890008: ("AUDCLNT_E_UNSUPPORTED_FORMAT", "The audio system refused the capture format."),
     0x88890001: ("AUDCLNT_E_NOT_INITIALIZED", "The audio client was used before it was set up."),
     0x80010106: ("RPC_E_CHANGED_MODE", "The helper could not enter the COM apartment it needs."),

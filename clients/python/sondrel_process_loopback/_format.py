@@ -144,8 +144,8 @@ class Converter:
             x = ((x[:, 0].astype(np.float64) + x[:, 1]) / 2)[:, None]
         if self.resampling:
             x = self._resample(x.T.astype(np.float64)).T
-        y = x.astype(np.float32)  # a copy: the caller may write into it
-        return to_int16(y) if self.format.sample_type == "int16" else y
+        # 16-bit samples from the float64 values; float32 ones are a copy the caller may write into.
+        return to_int16(x) if self.format.sample_type == "int16" else x.astype(np.float32)
 
     def _resample(self, x):
         frames, taps = x.shape[1], self.taps
@@ -183,14 +183,14 @@ class Converter:
         if sys.byteorder != "little":
             x.byteswap()
         if self.format.channels == 1:
-            x = array("f", [(float(l) + r) / 2 for l, r in zip(x[0::2], x[1::2])])
+            x = [(float(l) + r) / 2 for l, r in zip(x[0::2], x[1::2])]
         if self.resampling:
             channels = self.format.channels
-            ins = [x[c::channels].tolist() for c in range(channels)]
-            outs = [self._resample_pure(c, ins[c]) for c in range(channels)]
-            x = array("f", [v for frame in zip(*outs) for v in frame])
+            ins = [x[c::channels] for c in range(channels)]
+            outs = [self._resample_pure(c, list(ins[c])) for c in range(channels)]
+            x = [v for frame in zip(*outs) for v in frame]
             self.t = self._outputs(len(ins[0]))[1]
-        return to_int16(x) if self.format.sample_type == "int16" else x
+        return to_int16(x) if self.format.sample_type == "int16" else array("f", x)
 
     def _resample_pure(self, channel, x):
         buf = self.history[channel] + x

@@ -34,9 +34,10 @@ _WAIT = object()
 # the helper in order instead of a signal cutting it off.
 CHILD = dict(start_new_session=True) if os.name == "posix" else dict(creationflags=subprocess.CREATE_NO_WINDOW)
 
-Drop = collections.namedtuple("Drop", "frames before_frame reason")
-Drop.__doc__ = ("Audio the helper lost: `frames` (0: unknown) before its frame `before_frame` "
-                "(48 kHz frames from the stream's start); `reason` 'reader behind' or 'system discontinuity'.")
+Drop = collections.namedtuple("Drop", "frames position reason")
+Drop.__doc__ = ("A gap the helper reported: `frames` lost (48 kHz; 0 when the system did not say how many) "
+                "before its frame `position` (48 kHz frames from the stream's start); `reason` 'reader-behind' "
+                "(the reader did not take the audio in time) or 'discontinuity' (the system lost it).")
 
 _running = set()
 

@@ -8,7 +8,7 @@ from ._capture import default_executable
 from ._helper import CHILD
 from ._errors import CaptureError, failure_from_exit, start_failure
 
-DEFAULT_MEASURE_MS = 100  # the helper's own measuring window
+MAX_MEASURE_MS = 10000
 
 
 @dataclass(frozen=True)
@@ -27,13 +27,13 @@ class AudioApplication:
     peak: float
 
 
-def list_audio_applications(measure_ms=DEFAULT_MEASURE_MS, *, executable=None, env=None, timeout=30.0):
-    """The applications that have audio streams, measured for `measure_ms`
-    (any other value than 100 needs a helper that takes `--list <ms>`)."""
-    if isinstance(measure_ms, bool) or not isinstance(measure_ms, int) or measure_ms < 1:
-        raise ValueError("measure_ms is a positive int, got %r" % (measure_ms,))
+def list_audio_applications(measure_ms=100, *, executable=None, env=None, timeout=30.0):
+    """The applications with audio output now, those playing first, then the
+    loudest (peaks measured for `measure_ms`, 0 to 10000)."""
+    if isinstance(measure_ms, bool) or not isinstance(measure_ms, int) or not 0 <= measure_ms <= MAX_MEASURE_MS:
+        raise ValueError("measure_ms is an int from 0 to %d, got %r" % (MAX_MEASURE_MS, measure_ms))
     executable = executable or default_executable()
-    args = ["--list"] if measure_ms == DEFAULT_MEASURE_MS else ["--list", str(measure_ms)]
+    args = ["--list", str(measure_ms)]
     try:
         done = subprocess.run([executable, *args], stdin=subprocess.DEVNULL, capture_output=True, env=env,
                               timeout=timeout, **CHILD)

@@ -46,7 +46,7 @@ def bad(at, hex): return {"chunks": [HEADER[:at * 2] + hex + HEADER[at * 2 + len
     ({"stderr": "Segmentation fault\n", "exit": 139}, dict(exit_code=139, hresult=None, code="ERR_EXIT", line="Segmentation fault")),
     (lambda h: h.scripted("activate=0x80070005"), dict(exit_code=4, hresult=0x80070005, code="E_ACCESSDENIED", system_text="Acesso negado.")),
     (lambda h: h.scripted("", pid=None, window=0x7FFFFFF0), dict(exit_code=2, code="ERR_USAGE", message="--window 0x7ffffff0", line=re.compile("^Uso: "))),
-    (lambda h: h.scripted("", pid=None, window="window:123456:0"), dict(code="ERR_USAGE", message="--window 0x1e240")),  # Electron's id
+    *[(lambda h, w=w: h.scripted("", pid=None, window=w), dict(code="ERR_USAGE", message="--window 0x1e240")) for w in ("window:123456:0", "123456", "0X1E240")],
     (lambda h: capture_process_audio(42, executable=os.path.join(HERE, "none")), dict(code="ENOENT", message="no file there")),
     ({"chunks": [HEADER, pattern(2).tobytes().hex()], "signal": "SIGKILL"}, dict(code="ERR_SIGNAL", frames=2)),  # the frames before it first
     (lambda h: h.scripted("pace=prequeue packets=480x4 fail=getnext:2:0x88890004"), dict(code="AUDCLNT_E_DEVICE_INVALIDATED", frames=960)),
@@ -69,7 +69,7 @@ def test_what_names_nothing_is_refused_before_anything_starts(monkeypatch):
     for bad in [dict(sample_rate=7999), dict(sample_rate=48001), dict(sample_rate=16000.0), dict(channels=3), dict(sample_type="int24")]:
         with pytest.raises(ValueError): Format(**bad)
     for error, targets in [(TypeError, [{}, dict(pid=1, exclude_pid=2), dict(pid="12"), dict(pid=True), dict(window=1.5)]), (ValueError, [
-            dict(pid=0), dict(pid=-1), dict(pid=2 ** 32), dict(exclude_pid=0), dict(window=0), dict(window=2 ** 64), dict(window="0x10"), dict(window="screen:1:0")])]:
+            dict(pid=0), dict(pid=-1), dict(pid=2 ** 32), dict(exclude_pid=0), dict(window=0), dict(window=2 ** 64), dict(window="0x"), dict(window="12abc"), dict(window="screen:1:0"), dict(window="window:5:0junk")])]:
         for target in targets:
             with pytest.raises(error): capture_process_audio(executable=SCRIPTED, **target)
     monkeypatch.setattr(sys, "platform", "darwin")
@@ -80,7 +80,7 @@ def test_what_names_nothing_is_refused_before_anything_starts(monkeypatch):
 def test_drop_notices_are_counted(helpers):
     notices = NOTICE % (480, 960, "leitor atrasado") + NOTICE % (0, 1440, "descontinuidade do sistema") + NOTICE % (7, 1920, "leitor atrasado")
     c = helpers.fake({"chunks": [HEADER + pattern(2).tobytes().hex()], "stderr": notices.replace("\n", "\r\n", 1) + "Aviso: other\n"})
-    assert (len(joined(list(c))), c.exit_code, c.dropped_frames, c.drops) == (2, 0, 487, [Drop(480, 960, "reader behind"), Drop(0, 1440, "system discontinuity"), Drop(7, 1920, "reader behind")])
+    assert (len(joined(list(c))), c.exit_code, c.dropped_frames, c.drops) == (2, 0, 487, [Drop(480, 960, "reader-behind"), Drop(0, 1440, "discontinuity"), Drop(7, 1920, "reader-behind")])
 
 
 @pytest.mark.parametrize("then", ["resume", "stop"])
@@ -139,7 +139,7 @@ def test_listing(tmp_path):
     app, argv = {"pid": 12, "pids": [12, 14], "appPid": 10, "name": "firefox", "exe": "/usr/lib/firefox/firefox",
                  "title": "Firefox", "window": None, "active": True, "peak": 0.5012}, str(tmp_path / "argv")
     run = lambda plan, *ms: list_audio_applications(*ms, executable=FAKE, env=dict(os.environ, FAKE_HELPER=json.dumps(plan)))  # noqa: E731
-    for apps, ms, want in [([app, dict(app, pid=20, window=7, exe=None, active=False)], 100, ["--list"]), ([], 250, ["--list", "250"])]:
+    for apps, ms, want in [([app, dict(app, pid=20, window=7, exe=None, active=False)], 100, ["--list", "100"]), ([], 0, ["--list", "0"])]:
         assert [(a.pid, list(a.pids), a.app_pid, a.name, a.exe, a.title, a.window, a.active, a.peak)
                 for a in run({"stdout": apps, "argv": argv}, ms)] == [tuple(o.values()) for o in apps]
         assert json.load(open(argv)) == want

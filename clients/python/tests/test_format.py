@@ -43,8 +43,8 @@ def test_any_cut_of_the_stream_gives_the_same_samples_with_or_without_numpy(monk
     assert len(whole) == math.ceil(14400 * format.sample_rate / 48000)
     for other in (np.concatenate(cut), convert(format, data)): np.testing.assert_allclose(other, whole, rtol=0, atol=1 if format.sample_type == "int16" else 1e-6)
     if format.sample_rate == 48000:  # mono is the mean of left and right
-        mean = ((data[:, 0].astype(np.float64) + data[:, 1]) / 2).astype(np.float32)
-        np.testing.assert_array_equal(whole[:, 0], to_int16(mean) if format.sample_type == "int16" else mean)
+        mean = (data[:, 0].astype(np.float64) + data[:, 1]) / 2  # in float64, 16-bit samples from it too
+        np.testing.assert_array_equal(whole[:, 0], to_int16(mean) if format.sample_type == "int16" else mean.astype(np.float32))
 
 
 def test_int16_rounds_like_javascript_and_clips(impl):
