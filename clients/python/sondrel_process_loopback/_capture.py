@@ -145,10 +145,15 @@ class Capture:
         return len(chunk) if self._converter.numpy else len(chunk) // self.format.channels
 
     def read(self, frames):
-        """The next `frames` frames, waiting for them; fewer only at the end of the stream."""
+        """The next `frames` frames, waiting for them; fewer only at the end of the stream or before a failure."""
         chunks, have = [], 0
         while have < max(frames, 0):
-            chunk = self._next()
+            try:
+                chunk = self._next()
+            except CaptureError:
+                if not chunks:
+                    raise
+                break  # the frames before the failure first; the next read raises it
             if chunk is None:
                 break
             chunks.append(chunk)
@@ -158,7 +163,12 @@ class Capture:
     async def aread(self, frames):
         chunks, have = [], 0
         while have < max(frames, 0):
-            chunk = await self._anext()
+            try:
+                chunk = await self._anext()
+            except CaptureError:
+                if not chunks:
+                    raise
+                break  # the frames before the failure first; the next read raises it
             if chunk is None:
                 break
             chunks.append(chunk)
