@@ -147,8 +147,10 @@ std::vector<AudioApplication> GroupAudioApplications(const std::vector<AudioSess
 
 std::string FormatAudioApplication(const AudioApplication& app) {
     std::string out = "{\"pid\":" + std::to_string(app.pid) + ",\"pids\":[";
-    for (std::size_t i = 0; i < app.pids.size(); ++i)
-        out += (i == 0 ? "" : ",") + std::to_string(app.pids[i]);
+    for (std::size_t i = 0; i < app.pids.size(); ++i) {
+        if (i != 0) out += ',';
+        out += std::to_string(app.pids[i]);
+    }
     out += "],\"appPid\":" + std::to_string(app.appPid) + ",\"name\":";
     AppendJsonString(out, app.name);
     out += ",\"exe\":";
