@@ -16,7 +16,7 @@ const SCRIPTED = process.env.SONDREL_SCRIPTED ?? join(root, 'build/linux/tests/s
 delete process.env.DISPLAY; // --window must find no windows here
 const skip = existsSync(SCRIPTED) ? false : `no scripted helper at ${SCRIPTED}`;
 const NAME = 'sondrel-process-loopback', OK = 'packets=480 repeat pace=realtime', FAILING = 'activate=0x80070057';
-const blocks = (lang) => [...readFileSync(join(root, 'README.md'), 'utf8').matchAll(new RegExp(`^\`\`\`${lang}\n([\\s\\S]*?)^\`\`\`$`, 'gm'))].map((m) => m[1]);
+const blocks = (lang, file = 'README.md') => [...readFileSync(join(root, file), 'utf8').matchAll(new RegExp(`^\`\`\`${lang}\n([\\s\\S]*?)^\`\`\`$`, 'gm'))].map((m) => m[1]);
 const run = (cwd, scenario, command, ...args) => spawnSync(command, args, { cwd, encoding: 'utf8', timeout: 60000, env: { ...process.env, SONDREL_SCENARIO: scenario } });
 // Timers of the code under test run 100 times faster (the snippets' 10 s in 0.1 s); the client keeps node:timers' own.
 const FAST = 'const t = globalThis.setTimeout; globalThis.setTimeout = (f, ms = 0, ...a) => t(f, ms / 100, ...a);';
@@ -38,7 +38,7 @@ test('the packed tarball installs anywhere; its README snippets and examples run
   assert.match(foreign, /^false\nERR_UNSUPPORTED_PLATFORM .*darwin-arm64.*executable option/);
   writeFileSync(join(app, 'fast.mjs'), `${FAST} const [file] = process.argv.splice(2, 1); try { await import(file); console.log('done'); } catch (e) { console.log('caught', e.code); }`);
   const js = blocks('js').filter((b) => b.includes('captureProcessAudio('));
-  assert.ok(js.length >= 3 && blocks('python').length === 1 && blocks('ts').length >= 2);
+  assert.ok(js.length >= 3 && blocks('python', 'docs/protocol.md').length === 1 && blocks('ts').length >= 2);
   for (const [i, code] of js.entries()) {
     for (const [scenario, want] of [[OK, 'done'], [FAILING, 'caught E_INVALIDARG']]) { // a stop() the timer makes after the failure must not crash it
       writeFileSync(join(app, `snippet${i}.mjs`), scenario === OK ? code.replaceAll('1234', process.pid) : code); // a target that runs
@@ -48,7 +48,7 @@ test('the packed tarball installs anywhere; its README snippets and examples run
   }
   assert.equal(readFileSync(join(app, 'out.wav')).readUInt32LE(24), 16000);
   for (const [scenario, want] of [[OK, /^0$/m], [FAILING, /RuntimeError: Falha na captura .*0x80070057/]]) {
-    writeFileSync(join(app, 'raw.py'), scenario === OK ? blocks('python')[0].replace('1234', process.pid) : blocks('python')[0]);
+    writeFileSync(join(app, 'raw.py'), scenario === OK ? blocks('python', 'docs/protocol.md')[0].replace('1234', process.pid) : blocks('python', 'docs/protocol.md')[0]);
     const r = run(app, scenario, '/usr/bin/python3', 'raw.py'); assert.match(r.stdout + r.stderr, want);
   }
   // The examples, as an app would hold them.
