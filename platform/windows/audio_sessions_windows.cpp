@@ -3,6 +3,7 @@
 // mark, and its peak meter sampled across the measuring window.
 // Runs on the caller's thread, inside its multithreaded COM apartment.
 #include "audio_sessions.h"
+#include "owning.h"
 
 #include <audiopolicy.h>
 #include <mmdeviceapi.h>
@@ -26,26 +27,6 @@ constexpr IID kIAudioMeterInformation = {0xC02216F6, 0x8C67, 0x4B5B,
 // Between two readings of every meter: the engine's period is about 10 ms.
 constexpr DWORD kSampleEveryMs = 10;
 
-// One COM reference, released when the owner goes.
-template <typename Interface>
-class Owned {
-public:
-    Owned() = default;
-    Owned(Owned&& other) noexcept : pointer_(std::exchange(other.pointer_, nullptr)) {}
-    Owned(const Owned&) = delete;
-    Owned& operator=(const Owned&) = delete;
-    ~Owned() {
-        if (pointer_ != nullptr) pointer_->Release();
-    }
-    Interface* operator->() const { return pointer_; }
-    explicit operator bool() const { return pointer_ != nullptr; }
-    Interface** Put() { return &pointer_; }
-    void** PutVoid() { return reinterpret_cast<void**>(&pointer_); }
-
-private:
-    Interface* pointer_ = nullptr;
-};
-
 // The session's peak meter, in the platform's published method order
 // (mingw-w64's endpointvolume.h only names it).
 struct SessionMeter : IUnknown {
@@ -60,22 +41,22 @@ protected:
 
 struct Metered {
     AudioSessionInfo info;
-    Owned<SessionMeter> meter;
+    ComPtr<SessionMeter> meter;
 };
 
 HRESULT CollectEndpoint(IMMDevice* device, std::vector<Metered>* out) {
-    Owned<IAudioSessionManager2> manager;
+    ComPtr<IAudioSessionManager2> manager;
     HRESULT hr = device->Activate(kIAudioSessionManager2, CLSCTX_ALL, nullptr, manager.PutVoid());
     if (FAILED(hr)) return hr;
-    Owned<IAudioSessionEnumerator> sessions;
+    ComPtr<IAudioSessionEnumerator> sessions;
     hr = manager->GetSessionEnumerator(sessions.Put());
     if (FAILED(hr)) return hr;
     int count = 0;
     hr = sessions->GetCount(&count);
     if (FAILED(hr)) return hr;
     for (int i = 0; i < count; ++i) {
-        Owned<IAudioSessionControl> control;
-        Owned<IAudioSessionControl2> control2;
+        ComPtr<IAudioSessionControl> control;
+        ComPtr<IAudioSessionControl2> control2;
         AudioSessionState state = AudioSessionStateExpired;
         // A session that went away meanwhile is simply not listed.
         if (FAILED(sessions->GetSession(i, control.Put())) ||
@@ -101,11 +82,11 @@ HRESULT CollectEndpoint(IMMDevice* device, std::vector<Metered>* out) {
 
 HRESULT EnumerateAudioSessions(DWORD measureMs, std::vector<AudioSessionInfo>* sessions) {
     sessions->clear();
-    Owned<IMMDeviceEnumerator> enumerator;
+    ComPtr<IMMDeviceEnumerator> enumerator;
     HRESULT hr = CoCreateInstance(kMMDeviceEnumerator, nullptr, CLSCTX_ALL, kIMMDeviceEnumerator,
                                   enumerator.PutVoid());
     if (FAILED(hr)) return hr;
-    Owned<IMMDeviceCollection> devices;
+    ComPtr<IMMDeviceCollection> devices;
     hr = enumerator->EnumAudioEndpoints(eRender, DEVICE_STATE_ACTIVE, devices.Put());
     if (FAILED(hr)) return hr;
     UINT count = 0;
@@ -113,7 +94,7 @@ HRESULT EnumerateAudioSessions(DWORD measureMs, std::vector<AudioSessionInfo>* s
     if (FAILED(hr)) return hr;
     std::vector<Metered> metered;
     for (UINT i = 0; i < count; ++i) {
-        Owned<IMMDevice> device;
+        ComPtr<IMMDevice> device;
         if (FAILED(devices->Item(i, device.Put()))) continue;  // unplugged meanwhile
         hr = CollectEndpoint(device.operator->(), &metered);
         if (hr == AUDCLNT_E_DEVICE_INVALIDATED) continue;

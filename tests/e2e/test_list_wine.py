@@ -23,6 +23,9 @@ class ListUnderWine(unittest.TestCase):
         tmp = self.enterContext(tempfile.TemporaryDirectory(prefix="sondrel-winelist-"))
         env = pw.start_session(tmp)
         self.addCleanup(pw.stop_session, tmp)
+        # The session has a HOME of its own; the Wine prefix stays the tests' one.
+        env["SONDREL_WINEPREFIX"] = os.environ.get(
+            "SONDREL_WINEPREFIX", os.path.expanduser("~/.local/share/sondrel-wine"))
         rc, out, err = run(ARGS["production"], "--list", env=env)
         self.assertEqual((rc, out), (4, ""))
         self.assertRegex(err, r"^Falha na captura de \u00e1udio do processo \(0x80004001\)[^\n]*\r\n$")
@@ -36,7 +39,9 @@ class ListUnderWine(unittest.TestCase):
         self.addCleanup(xvfb.terminate)
         with os.fdopen(read_end) as reader:
             env = dict(os.environ, DISPLAY=":" + reader.readline().strip())
-        rc, out, err = run(ARGS["unit_tests"], "--gtest_filter=EnumerateTopLevelWindows.*", env=env)
+        # A desktop of its own: the shared one may have come up without a display.
+        rc, out, err = run("explorer", "/desktop=sondrel-list,640x480", ARGS["unit_tests"],
+                           "--gtest_filter=EnumerateTopLevelWindows.*", env=env)
         self.assertEqual(rc, 0, out + err)
         self.assertRegex(out, r"\[  PASSED  \] 1 test")
 

@@ -8,6 +8,7 @@ template <typename Interface>
 class ComPtr {
 public:
     ComPtr() = default;
+    ComPtr(ComPtr&& other) noexcept : pointer_(other.pointer_) { other.pointer_ = nullptr; }
     ComPtr(const ComPtr&) = delete;
     ComPtr& operator=(const ComPtr&) = delete;
     ~ComPtr() {
