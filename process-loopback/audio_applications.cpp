@@ -1,6 +1,6 @@
 #include "audio_applications.h"
 
-#include "front_end.h"
+#include "standard_error.h"
 #include "output_stream.h"
 
 #include <algorithm>
@@ -12,8 +12,6 @@
 
 namespace {
 
-constexpr wchar_t kComFailurePrefix[] = L"Falha ao inicializar COM";
-constexpr wchar_t kListFailurePrefix[] = L"Falha na captura de \u00e1udio do processo";
 // Deeper chains of one executable are not real applications; the bound also
 // ends the walk should the table ever report a cycle.
 constexpr int kMaxWalk = 64;
@@ -201,7 +199,7 @@ int RunListCommand(DWORD measureMs) {
         if (!out.empty()) hr = WriteFully(out.data(), static_cast<std::uint32_t>(out.size()));
         if (hr == kBrokenPipe) hr = S_OK;  // the reader went away: nothing left to tell it
     }
-    if (FAILED(hr)) ReportFailure(kListFailurePrefix, hr);
+    if (FAILED(hr)) ReportFailure(kCaptureFailurePrefix, hr);
     CoUninitialize();
     return FAILED(hr) ? 4 : 0;
 }

@@ -3,7 +3,7 @@
 // main thread.
 #include "output_ring.h"
 
-#include "front_end.h"
+#include "standard_error.h"
 #include "last_error.h"
 #include "output_stream.h"
 
