@@ -170,10 +170,16 @@ TEST(Links, LostLinksComeBackWithAGrowingDelay) {
 TEST(Replayers, FedByApplicationsOrByNothingOfTheKind) {
     // Client 7 runs an effect: 10 is its output stream, 11 the sink it takes
     // input from. 20 and 21 are application streams, 30 a device sink, 40 a
-    // microphone, 41 a virtual source, 50 our own tap, 60 another client's sink.
+    // microphone, 41 a virtual source, 50 our own tap, 60 another client's sink,
+    // 71 to 75 filters of a chain.
     const std::map<std::uint32_t, OtherNode> others = {
-        {11, {7, true}}, {30, {2, true}}, {40, {2, false}}, {41, {9, false}},
-        {50, {7, false}}, {60, {8, true}}};
+        {11, {7, true}}, {30, {2, true}}, {40, {2, false}}, {41, {9, false}}, {50, {7, false}},
+        {60, {8, true}}, {71, {9, false}}, {72, {9, false}}, {73, {9, false}},
+        {74, {9, false}}, {75, {9, false}}};
+    const std::map<std::uint32_t, Edge> chain = {  // 20 through 75, 74, 73, 72 and 71
+        {1, {20, 75}}, {2, {75, 74}}, {3, {74, 73}}, {4, {73, 72}}, {5, {72, 71}}, {6, {71, 11}}};
+    std::map<std::uint32_t, Edge> shorter = chain;
+    shorter.erase(1), shorter[2] = {20, 74};
     const auto isStream = [](std::uint32_t n) { return n == 10 || n == 20 || n == 21; };
     const auto isOurs = [](std::uint32_t n) { return n == 50; };
     struct { std::map<std::uint32_t, Edge> edges; bool replays; } const cases[] = {
@@ -185,6 +191,8 @@ TEST(Replayers, FedByApplicationsOrByNothingOfTheKind) {
         {{{1, {20, 60}}}, false},                    // into another client's sink
         {{{1, {20, 50}}}, false},                    // into our own tap
         {{{1, {10, 11}}}, false},                    // its own output looped back
+        {shorter, true},                             // through four other nodes
+        {chain, false},                              // through five: too far to follow
     };
     for (const auto& c : cases)
         EXPECT_EQ(ReplaysApplications(10, 7, others, c.edges, isStream, isOurs), c.replays)

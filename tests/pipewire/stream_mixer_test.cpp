@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <vector>
 
@@ -127,6 +128,74 @@ TEST(StreamMixer, NewInputJoinsItsCycleLateOrHoldsOthersOneSecondAtMostAndStopFl
     }
     EXPECT_EQ(c, 5u + 48000 / kQ);
     m.mixer.ForgetInput(silent);
+}
+
+// Input 0 plays a ramp (1, 2, 3...) on the left in blocks of 256 frames, the
+// others 0.5 on the right; each step is one block of an input, of cycle k of
+// a clock whose time says it starts at frame `at`. What comes out is the
+// ramp's every break: (zero frames before it, its step).
+struct Step { int input; std::uint32_t clock; std::uint64_t k; std::int64_t at; };
+using Breaks = std::vector<std::pair<std::size_t, float>>;
+
+Breaks Play(const std::vector<Step>& steps) {
+    constexpr std::uint32_t q = 256;
+    Mixer m(1u << 13, 4096, 1024);
+    MixerInput in[3] = {m.Add({{1, 0}}), m.Add({{0, 1}}), m.Add({{0, 1}})};
+    for (MixerInput& i : in)
+        if (std::none_of(steps.begin(), steps.end(), [&](const Step& s) { return &in[s.input] == &i; }))
+            m.mixer.ForgetInput(i);
+    float ramp = 1;
+    for (const Step& s : steps) {
+        std::vector<float> block(q, 0.5f);
+        for (float& v : block) v = s.input == 0 ? ramp++ : v;
+        const float* planes[1] = {block.data()};
+        const auto nsec = static_cast<std::uint64_t>(s.at) * kSecond / 48000 + kSecond;
+        m.mixer.Mix(in[s.input], {s.clock, s.k * q, nsec}, planes, q);
+    }
+    m.mixer.Flush();
+    const Out out = m.Take();
+    Breaks breaks;
+    std::size_t zeros = 0;
+    float previous = 0;
+    for (std::size_t i = 0; i < out.size(); i += 2) {
+        if (out[i] == 0) {
+            ++zeros;
+            continue;
+        }
+        if (previous != 0 && (zeros != 0 || out[i] != previous + 1))
+            breaks.push_back({zeros, out[i] - previous});
+        previous = out[i], zeros = 0;
+    }
+    return breaks;
+}
+
+// A clock whose time moves by 5 ms or less follows its last cycle and takes
+// the distance up one sample a cycle; beyond, either way, it starts again
+// where its time puts it, and keeps that offset. An input moved to another
+// clock (a player to another device) never overlaps its own last block.
+TEST(StreamMixer, ClocksFollowWithin5MsStartAgainBeyondAndAMovedInputNeverOverlapsItself) {
+    const auto jumped = [](std::int64_t jump) {  // T (input 0) two cycles behind R
+        std::vector<Step> steps = {{1, 40, 0, 0}, {0, 41, 0, 0}, {1, 40, 1, 256}, {1, 40, 2, 512}};
+        for (std::int64_t k = 1; k < 8; ++k)
+            steps.insert(steps.end(), {{0, 41, std::uint64_t(k), k * 256 + (k >= 2 ? jump : 0)},
+                                       {1, 40, std::uint64_t(k + 2), (k + 2) * 256}});
+        return steps;
+    };
+    const Breaks repeats(6, {0, 0}), drops(6, {0, 2});
+    const struct { const char* name; std::vector<Step> steps; Breaks breaks; } cases[] = {
+        {"6.25 ms late: at its time", jumped(300), {{300, 1}}},
+        {"4.2 ms late: follows", jumped(200), repeats},
+        {"6.25 ms early: after what it wrote", jumped(-300), {}},
+        {"4.2 ms early: follows", jumped(-200), drops},
+        {"12.5 ms late, past the furthest: there, and follows from there", jumped(600), {{512, 1}}},
+        {"moved to a new clock that starts before its block ended",
+         {{0, 40, 0, 0}, {1, 40, 0, 0}, {0, 40, 1, 256}, {0, 41, 0, 356}, {1, 40, 1, 256},
+          {0, 41, 1, 612}, {1, 40, 2, 512}, {0, 41, 2, 868}, {1, 40, 3, 768}}, {}},
+        {"moved into a running clock's cycle that starts before its block ended",
+         {{0, 40, 0, 0}, {2, 41, 0, 128}, {1, 40, 0, 0}, {0, 40, 1, 256}, {1, 40, 1, 256},
+          {0, 41, 1, 384}, {2, 41, 1, 384}, {0, 41, 2, 640}, {2, 41, 2, 640}}, {{0, 129}}},
+    };
+    for (const auto& c : cases) EXPECT_EQ(Play(c.steps), c.breaks) << c.name;
 }
 
 // Ten seconds of two devices: A at 48 kHz, quantum 1024 then 256 from 5 s on;

@@ -6,7 +6,7 @@ namespace {
 
 constexpr std::int64_t kFirstRetryMs = 50;
 constexpr std::int64_t kLongestRetryMs = 5000;
-// How far back through other nodes a re-player's feed is traced.
+// Through how many other nodes a re-player's feed is traced back.
 constexpr int kFeedDepth = 4;
 
 }  // namespace
@@ -147,7 +147,7 @@ bool ReplaysApplications(std::uint32_t node, std::uint32_t client,
     std::set<std::uint32_t> fed;  // nodes whose feed counts
     for (const auto& [id, other] : others)
         if (other.client == client && id != node && !isOurs(id)) fed.insert(id);
-    for (int depth = 0; depth < kFeedDepth && !fed.empty(); ++depth) {
+    for (int depth = 0; depth <= kFeedDepth && !fed.empty(); ++depth) {
         std::set<std::uint32_t> next;
         for (const auto& [id, edge] : edges) {
             if (fed.count(edge.inputNode) == 0 || edge.outputNode == node) continue;

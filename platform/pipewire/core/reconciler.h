@@ -122,8 +122,8 @@ struct Edge {
 // Whether an application stream that is one half of an effect (a loopback,
 // filter chain, echo canceller: node.link-group) plays again what
 // applications send into the other half, a node of the same client that
-// takes input. It does when that half is fed, directly or through up to a
-// few other nodes, by an application stream or a sink's monitor; those
+// takes input. It does when that half is fed, directly or through up to
+// four other nodes, by an application stream or a sink's monitor; those
 // applications are then captured from their own ports, once, by their own
 // verdicts. Fed by nothing of the kind (a microphone monitor), it is a player
 // of its own process like any other.
