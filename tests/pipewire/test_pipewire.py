@@ -260,7 +260,10 @@ class PipeWire(SessionCase):
         self.assertLess(max(map(abs, tone)), 0.52, "doubled")
         c = 2 * math.cos(2 * math.pi * 1000 / 48000)
         jumps = [n for n in range(1, len(tone) - 1) if abs(tone[n + 1] - c * tone[n] + tone[n - 1]) > 0.01]
-        self.assertLessEqual(len([n for k, n in enumerate(jumps) if k == 0 or n - jumps[k - 1] > 48]), 1)
+        # One break: the samples of one jump, or the two ends of one silent gap.
+        breaks = [n for k, n in enumerate(jumps) if k == 0 or n - jumps[k - 1] > 48 and any(
+            tone[jumps[k - 1] + 2:n - 1])]
+        self.assertLessEqual(len(breaks), 1, [n / 48000 for n in jumps])
 
     def test_failures(self):
         player = self.spawn("pw-play", self.wav[440])
