@@ -75,7 +75,8 @@ void StreamMixer::Open(Clock& c, const MixClock& clock) {
     std::int64_t at = timed ? TimeToFrame(clock.nsec) : base_;
     c.shift = 0;
     const std::int64_t drift = timed ? at + c.offset - c.done : 0;
-    if (c.continuing && c.done >= base_ && drift <= kFollow && drift >= -kFollow) {
+    c.follows = c.continuing && c.done >= base_ && drift <= kFollow && drift >= -kFollow;
+    if (c.follows) {
         c.start = c.done;
         c.shift = drift > kDrift ? 1 : drift < -kDrift ? -1 : 0;
     } else {
@@ -163,11 +164,11 @@ bool StreamMixer::Holding() {
 }
 
 void StreamMixer::Add(const Clock& c, const PortGains& g, const float* samples,
-                      std::uint32_t n) {
+                      std::uint32_t n, std::int64_t from) {
     // The drift step: the first sample twice, or not at all.
     std::int64_t at = c.start;
     if (c.shift > 0) {
-        if (at >= base_) {
+        if (at >= from) {
             float* frame = acc_ + std::size_t{static_cast<std::uint32_t>(at) & (capacity_ - 1)} * 2;
             frame[0] += g.left * samples[0];
             frame[1] += g.right * samples[0];
@@ -177,12 +178,12 @@ void StreamMixer::Add(const Clock& c, const PortGains& g, const float* samples,
         ++samples;
         --n;
     }
-    if (at < base_) {  // never happens while the cycle is open; kept safe
-        const std::int64_t skip = base_ - at;
+    if (at < from) {
+        const std::int64_t skip = from - at;
         if (skip >= n) return;
         samples += skip;
         n -= static_cast<std::uint32_t>(skip);
-        at = base_;
+        at = from;
     }
     const std::uint32_t first = static_cast<std::uint32_t>(at) & (capacity_ - 1);
     const std::uint32_t run = n < capacity_ - first ? n : capacity_ - first;
@@ -221,6 +222,14 @@ bool StreamMixer::Mix(MixerInput& input, const MixClock& clock, const float* con
         wrote = Advance();
     }
     if (!c.open) Open(c, clock);
+    // An input that moved to another clock (its player to another device)
+    // must not overlap its own last block: a cycle that starts anew with it
+    // starts where that block ended; in a running clock's cycle, the part
+    // of its block that would overlap is left out.
+    if (!c.follows && c.delivered == 0 && input.end > c.start) {
+        c.offset += input.end - c.start;
+        c.start = c.done = input.end;
+    }
     const bool awaited = input.cycle == c.previous || input.readmitted == c.cycle;
 
     const std::uint32_t n = frames < maxFrames_ ? frames : maxFrames_;
@@ -229,11 +238,13 @@ bool StreamMixer::Mix(MixerInput& input, const MixClock& clock, const float* con
     // they are rather than be overwritten.
     if (c.start + length > base_ + capacity_) wrote = Emit(c.start + length - capacity_) || wrote;
     const PortGains* gains = input.gains.load(std::memory_order_acquire);
+    const std::int64_t from = input.end > base_ ? input.end : base_;
     for (std::size_t k = 0; gains != nullptr && n != 0 && k < input.ports; ++k) {
         const PortGains g = gains[k];
         if (planes[k] == nullptr || (g.left == 0.0f && g.right == 0.0f)) continue;
-        Add(c, g, planes[k], n);
+        Add(c, g, planes[k], n, from);
     }
+    if (c.start + length > input.end) input.end = c.start + length;
     if (length > c.frames) c.frames = length;
     if (c.start + c.frames > end_) end_ = c.start + c.frames;
     input.cycle = c.cycle;

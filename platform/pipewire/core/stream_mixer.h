@@ -50,6 +50,9 @@ struct MixerInput {
     // it is awaited again in.
     std::uint64_t cycle = ~std::uint64_t{0};
     std::uint64_t readmitted = ~std::uint64_t{0};
+    // Data thread only: the timeline frame after its last block; the next
+    // never starts before it.
+    std::int64_t end = INT64_MIN;
     // Set by whichever comes first: its first block, or its owner forgetting
     // it. Whoever sets it takes it off the newcomers.
     std::atomic<bool> joined{false};
@@ -104,6 +107,7 @@ private:
         std::uint64_t lastUse = 0;
         bool open = false;
         bool continuing = false;  // has closed a cycle its next one follows
+        bool follows = false;  // the open cycle follows the last one
         std::uint64_t position = 0;
         std::int64_t start = 0;   // timeline frame of the open cycle
         std::uint32_t frames = 0;  // longest block of the open cycle
@@ -128,7 +132,8 @@ private:
     bool Advance();
     bool Emit(std::int64_t upto);
     bool Holding();
-    void Add(const Clock& c, const PortGains& g, const float* samples, std::uint32_t n);
+    void Add(const Clock& c, const PortGains& g, const float* samples, std::uint32_t n,
+             std::int64_t from);
 
     PacketRing* out_ = nullptr;
     float* acc_ = nullptr;  // interleaved left/right, frame f at f & mask_

@@ -20,7 +20,6 @@ struct LinkOwner::Link {
     spa_hook listener{};
 };
 
-
 // The proxy is only marked here and destroyed on the next pass: it is not
 // ours to free inside its own event.
 void LinkOwner::OnLinkLost(void* data) {
@@ -28,7 +27,7 @@ void LinkOwner::OnLinkLost(void* data) {
     LinkOwner& self = *link->owner;
     Guarded(self.session_, [&] {
         const auto record = self.records_.find(link->key);
-        if (record != self.records_.end()) NoteLinkLost(record->second, NowMs());
+        if (record != self.records_.end()) NoteLost(record->second, NowMs());
         self.session_.GraphChanged();
     });
 }
@@ -41,10 +40,10 @@ void LinkOwner::DestroyProxy(Link* link) {
     delete link;
 }
 
-void LinkOwner::Make(const LinkKey& key, LinkRecord& record, std::int64_t now) {
+void LinkOwner::Make(const LinkKey& key, RetryRecord& record, std::int64_t now) {
     // Counted as made even when it cannot be asked for: it is retried later
     // like one the daemon refused.
-    NoteLinkMade(record, now);
+    NoteMade(record, now);
     auto* link = new (std::nothrow) Link;
     // Passive: our link alone never sets the application's graph running,
     // so its own route to the sink decides when it plays.
@@ -63,7 +62,7 @@ void LinkOwner::Make(const LinkKey& key, LinkRecord& record, std::int64_t now) {
     }
     if (link == nullptr || link->proxy == nullptr) {
         delete link;
-        NoteLinkLost(record, now);
+        NoteLost(record, now);
         return;
     }
     link->owner = this;
@@ -91,21 +90,6 @@ void LinkOwner::Apply(const LinkPlan& plan, std::int64_t now) {
         }
     }
     for (const LinkKey& key : plan.make) Make(key, records_[key], now);
-}
-
-void LinkOwner::DropNode(std::uint32_t node) {
-    for (auto it = records_.begin(); it != records_.end();) {
-        const LinkKey& key = it->first;
-        if (key.outputNode != node && key.inputNode != node) {
-            ++it;
-            continue;
-        }
-        if (auto link = links_.find(key); link != links_.end()) {
-            DestroyProxy(link->second);
-            links_.erase(link);
-        }
-        it = records_.erase(it);
-    }
 }
 
 void LinkOwner::Clear() {

@@ -29,22 +29,20 @@ public:
 
     // Carries a plan out; now in ms of the steady clock.
     void Apply(const LinkPlan& plan, std::int64_t now);
-    // Destroys every link with this node at either end (a tap that goes).
-    void DropNode(std::uint32_t node);
     void Clear();
 
-    const std::map<LinkKey, LinkRecord>& Records() const { return records_; }
+    const std::map<LinkKey, RetryRecord>& Records() const { return records_; }
 
 private:
     struct Link;
     static void OnLinkLost(void* data);
     static void OnLinkError(void* data, int, int, const char*);
-    void Make(const LinkKey& key, LinkRecord& record, std::int64_t now);
+    void Make(const LinkKey& key, RetryRecord& record, std::int64_t now);
     static void DestroyProxy(Link* link);
     static const pw_proxy_events kEvents;
 
     SessionEvents& session_;
     pw_core* core_ = nullptr;
-    std::map<LinkKey, LinkRecord> records_;
+    std::map<LinkKey, RetryRecord> records_;
     std::map<LinkKey, Link*> links_;  // the proxies of those not lost
 };

@@ -137,7 +137,7 @@ private:
     std::map<std::uint32_t, Tap*> taps_;  // by application node
     std::vector<Tap*> spares_;            // oldest first
     std::uint32_t spareChannels_ = 2;
-    bool spareFailed_ = false;
+    TapRecords tapRecords_;
 
     pw_thread_loop* loop_ = nullptr;
     pw_context* context_ = nullptr;
@@ -156,16 +156,18 @@ private:
 };
 
 // Every output port of every wanted application stream feeds its own input
-// of ours, nothing else does; lost links come back when their retry is due.
+// of ours, nothing else does; lost links and failed streams of ours come back
+// when their retry is due.
 void PwCapture::Reconcile() {
+    const std::int64_t now = SteadyNowMs();
     TapSnapshot snapshot;
     snapshot.capturing = linking_;
+    snapshot.now = now;
     snapshot.streams = graph_.Streams();
     for (const auto& [node, tap] : taps_) snapshot.taps[node] = FactsOf(*tap);
     for (const Tap* spare : spares_) snapshot.spares.push_back(FactsOf(*spare));
     snapshot.spareChannels = spareChannels_;
-    snapshot.spareFailed = spareFailed_;
-    const TapPlan plan = PlanTaps(snapshot);
+    const TapPlan plan = PlanTaps(snapshot, tapRecords_);
 
     // Taps and spares that go are unlinked before their streams are destroyed.
     std::vector<Tap*> doomed;
@@ -188,21 +190,22 @@ void PwCapture::Reconcile() {
         }
         taps_[attach.node] = tap;
         AssignTap(*tap, attach.node, attach.ports, graph_.GainsFor(attach.node, attach.ports));
+        if (tap->failed) GraphChanged();  // dropped by the next pass, made again later
     }
     for (Tap* spare : spares)
         if (spare != nullptr) spares_.push_back(spare);
     spareChannels_ = plan.spareChannels;
-    spareFailed_ = plan.spareFailed;
     for (const auto& [node, tap] : taps_) UpdateTapGains(*tap, graph_.GainsFor(node, tap->appPorts));
 
     std::vector<TapFacts> linkable;
     for (const auto& [node, tap] : taps_) linkable.push_back(FactsOf(*tap));
-    const std::int64_t now = SteadyNowMs();
     const LinkPlan links = PlanLinks(WantedLinks(linkable), links_.Records(), now);
     links_.Apply(links, now);
+    std::int64_t wakeAt = links.wakeAt;
+    if (plan.wakeAt >= 0 && (wakeAt < 0 || plan.wakeAt < wakeAt)) wakeAt = plan.wakeAt;
     timespec wake{};
-    if (links.wakeAt >= 0) {
-        const std::int64_t delay = std::max<std::int64_t>(links.wakeAt - now, 1);
+    if (wakeAt >= 0) {
+        const std::int64_t delay = std::max<std::int64_t>(wakeAt - now, 1);
         wake.tv_sec = delay / 1000;
         wake.tv_nsec = (delay % 1000) * 1000000;
     }
@@ -212,15 +215,14 @@ void PwCapture::Reconcile() {
     // With no stream left to run Mix the loop thread may end the open
     // cycle, so the last block of a stream that ended is not held back.
     if (!plan.drop.empty() && taps_.empty() && mixer_.Flush()) Signal();
-    for (std::size_t k = 0; k < plan.newSpares && !spareFailed_; ++k) {
+    for (std::size_t k = 0; k < plan.newSpares; ++k) {
         Tap* spare = NewTap(host_, spareChannels_);
         if (spare == nullptr) break;
+        spares_.push_back(spare);
         if (spare->failed) {
-            spareFailed_ = true;
-            DestroyTap(spare);
+            GraphChanged();
             break;
         }
-        spares_.push_back(spare);
     }
 }
 

@@ -12,12 +12,14 @@
 
 namespace {
 
+// A stream of ours is only ever disconnected by its destruction, which
+// removes this listener first: unconnected means its node was destroyed.
 void OnTapState(void* data, pw_stream_state, pw_stream_state state, const char*) {
     auto* tap = static_cast<Tap*>(data);
-    const std::uint32_t node =
-        state == PW_STREAM_STATE_ERROR ? kNoNode : pw_stream_get_node_id(tap->stream);
-    if (state == PW_STREAM_STATE_ERROR) tap->failed = true;
-    if (node != tap->node || state == PW_STREAM_STATE_ERROR) {
+    const bool lost = state == PW_STREAM_STATE_ERROR || state == PW_STREAM_STATE_UNCONNECTED;
+    const std::uint32_t node = lost ? kNoNode : pw_stream_get_node_id(tap->stream);
+    if (node != tap->node || (lost && !tap->failed)) {
+        tap->failed = tap->failed || lost;
         tap->node = node;
         tap->host->session->GraphChanged();
     }

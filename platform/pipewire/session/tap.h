@@ -48,7 +48,7 @@ struct Tap {
     pw_stream* stream = nullptr;
     spa_hook listener{};
     std::uint32_t node = kNoNode;  // our stream's node
-    bool failed = false;
+    bool failed = false;  // could not be made, went to an error state or was destroyed
     spa_io_position* position = nullptr;  // data thread only
     std::atomic<bool> mixing{false};      // set once the fields above are final
 };
