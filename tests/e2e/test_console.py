@@ -1,8 +1,6 @@
 #!/usr/bin/env python3
 """Ctrl+C / Ctrl+Break (SIGINT, SIGTERM on Linux; SIGINT, which Wine turns into CTRL_C_EVENT) and
 Store app frames for --window. test_console.py --scripted E [--window-helper E --wine W]"""
-import argparse
-import contextlib
 import os
 import shutil
 import signal
@@ -66,14 +64,4 @@ class StoreAppFrame(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    parser = argparse.ArgumentParser()
-    for option in ("--scripted", "--window-helper", "--wine"):
-        parser.add_argument(option)
-    tp.ARGS, rest = parser.parse_known_args()
-    tp.NL = b"\r\n" if tp.ARGS.wine else b"\n"
-    if tp.ARGS.wine:
-        subprocess.run([tp.ARGS.wine, "--start-server"], check=True)
-    with subprocess.Popen(tp.command(tp.ARGS.window_helper), stdin=subprocess.PIPE, stdout=subprocess.PIPE) \
-            if tp.ARGS.window_helper else contextlib.nullcontext() as target:  # --pid: a live process of its kind
-        tp.TARGET = target.stdout.readline().split()[1].decode() if target else tp.TARGET
-        sys.exit(not unittest.main(argv=sys.argv[:1] + rest, verbosity=2, exit=False).result.wasSuccessful())
+    tp.main()  # its options, Wine and the --pid target, with the tests of this file

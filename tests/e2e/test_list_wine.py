@@ -1,10 +1,11 @@
 """--list of the Windows build under Wine: test_list_wine.py --production EXE --unit-tests EXE.
 Wine has audio endpoints only when a pulse server is reachable, and no session enumeration."""
-import os, re, subprocess, sys, tempfile, unittest
+import os, subprocess, sys, tempfile, unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(HERE, "..", "pipewire"))
+sys.path[:0] = [os.path.join(HERE, "..", "pipewire"), os.path.join(HERE, "..", "x11")]
 import test_pipewire as pw  # noqa: E402
+from test_window import start_xvfb  # noqa: E402
 
 WINE = os.path.join(HERE, "..", "..", "scripts", "wine-run")
 ARGS = {}
@@ -31,14 +32,7 @@ class ListUnderWine(unittest.TestCase):
         self.assertRegex(err, r"^Falha na captura de \u00e1udio do processo \(0x80004001\)[^\n]*\r\n$")
 
     def test_windows_under_a_display(self):
-        read_end, write_end = os.pipe()
-        xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(write_end), "-nolisten", "tcp"],
-                                pass_fds=(write_end,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        os.close(write_end)
-        self.addCleanup(xvfb.wait, 20)
-        self.addCleanup(xvfb.terminate)
-        with os.fdopen(read_end) as reader:
-            env = dict(os.environ, DISPLAY=":" + reader.readline().strip())
+        env = dict(os.environ, DISPLAY=start_xvfb(self.addCleanup))
         # A desktop of its own: the shared one may have come up without a display.
         rc, out, err = run("explorer", "/desktop=sondrel-list,640x480", ARGS["unit_tests"],
                            "--gtest_filter=EnumerateTopLevelWindows.*", env=env)

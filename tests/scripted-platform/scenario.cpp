@@ -1,5 +1,5 @@
 // SONDREL_SCENARIO: blank-separated words, all optional, each at most once.
-//   activate|initialize|seteventhandle|getservice|start=HR  that call's result
+//   activate|initialize|seteventhandle|start=HR  that call's result
 //   completion=now|late:MS|never
 //   result=ok|code:HR|fail:HR|none|other  GetActivateResult: an audio client, an
 //       activation result HR, the call failing, no outs written, or an object
@@ -118,8 +118,7 @@ Scenario Parse(const char* text) {
     };
     std::uint64_t n = 0;
     for (const auto& [name, code] : {std::pair{"activate", &s.activate}, {"start", &s.start},
-                                     {"initialize", &s.initialize}, {"getservice", &s.getService},
-                                     {"seteventhandle", &s.setEventHandle}})
+                                     {"initialize", &s.initialize}, {"seteventhandle", &s.setEventHandle}})
         if (take(name)) check(Code(v, *code));
     for (const auto& [name, flag] : {std::pair{"repeat", &s.repeat}, {"stamp", &s.stamp}})
         if (take(name)) check(v.empty() && (*flag = true));

@@ -21,7 +21,7 @@ struct PacketPlan {
 };
 
 struct Scenario {
-    HRESULT activate = S_OK, initialize = S_OK, setEventHandle = S_OK, getService = S_OK, start = S_OK;
+    HRESULT activate = S_OK, initialize = S_OK, setEventHandle = S_OK, start = S_OK;
     Completion completion = Completion::Now;
     unsigned lateMs = 0;
     ResultMode resultMode = ResultMode::Ok;

@@ -26,16 +26,12 @@ TEST(ParseArguments, ValuesParseLikeWcstoullBase0AndMustFit32Bits) {
     };
     for (const auto& [value, pid] : cases)
         for (const wchar_t* option : {L"--pid", L"--exclude-pid"}) EXPECT_EQ(Parse({option, value}).processId, pid) << value;
-    EXPECT_EQ(Parse({L"--exclude-pid", L"42"}).LoopbackMode, 1u);
-    EXPECT_EQ(Parse({L"--pid", L"42"}).LoopbackMode, 0u);
 }
 
-TEST(ParseArguments, OnlyTwoArgumentsWithAnExactOptionMakeATarget) {
+// Their count and the window's lookup: tests/e2e.
+TEST(ParseArguments, OnlyAnExactOptionMakesATarget) {
     for (const wchar_t* option : {L"--PID", L"--pid=", L"--pid ", L"--exclude", L"42"})
         EXPECT_EQ(Parse({option, L"42"}).processId, 0u) << option;
-    for (const auto& arguments : std::vector<std::vector<const wchar_t*>>{
-             {}, {L"--pid"}, {L"--pid", L"42", L"43"}, {L"--window", L"0x7FFFFFF0"} /* no such window */, {L"--window", L"0x1 x"}})
-        EXPECT_EQ(Parse(arguments).processId, 0u) << arguments.size();
 }
 
 TEST(FormatFailureLine, IsOneUtf8LineWhateverTheSystemTextHolds) {

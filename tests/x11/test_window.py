@@ -16,18 +16,22 @@ USAGE = b"Uso: sondrel-process-loopback.exe --window <HWND> | --pid <PID> | --ex
 GUARD = 20
 
 
+def start_xvfb(cleanup, *options):
+    """A private X server, ended by the cleanups it registers; its display name."""
+    read_end, write_end = os.pipe()
+    xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(write_end), "-nolisten", "tcp", *options], pass_fds=(write_end,),
+                            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    os.close(write_end)
+    cleanup(xvfb.wait, GUARD)
+    cleanup(xvfb.terminate)
+    with os.fdopen(read_end) as reader:
+        return ":" + reader.readline().strip()
+
+
 class Window(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        read_end, write_end = os.pipe()
-        xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(write_end), "-nolisten", "tcp", "-screen", "0",
-                                 "320x240x24"], pass_fds=(write_end,), stdin=subprocess.DEVNULL,
-                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        os.close(write_end)
-        cls.addClassCleanup(xvfb.wait, GUARD)
-        cls.addClassCleanup(xvfb.terminate)
-        with os.fdopen(read_end) as reader:
-            cls.display = ":" + reader.readline().strip()
+        cls.display = start_xvfb(cls.addClassCleanup, "-screen", "0", "320x240x24")
 
     def helper(self, *args):
         """Starts the window helper, ended at cleanup; returns its window id, published pid, process."""

@@ -1,5 +1,5 @@
 import assert from 'node:assert/strict';
-import { spawn, spawnSync } from 'node:child_process';
+import { spawn } from 'node:child_process';
 import { existsSync, mkdtempSync, readFileSync, realpathSync, rmSync, writeFileSync } from 'node:fs';
 import { tmpdir } from 'node:os';
 import { join } from 'node:path';
@@ -131,20 +131,6 @@ test('drop notices are counted and reported, and are never the failure line', { 
   assert.deepEqual(seen.length, 4);
 });
 
-test("the helper's own notices say where the gaps are and how long", { skip, timeout }, async (t) => {
-  if (spawnSync(SCRIPTED, ['--pid', `${process.pid}`], { env: env({ SONDREL_SCENARIO: 'packets=480d' }), input: 'q' }).status === 99) return t.skip('a scripted helper with no drop notices');
-  for (const [scenario, stall, want] of [['pace=prequeue packets=480x3,480d,480x2', 0, [{ frames: 0, position: 1440, reason: 'discontinuity' }]], ['packets=480 repeat pace=fast', 1500, 'reader-behind']]) {
-    const drops = [], chunks = [], c = scripted(scenario, undefined, { onDrop: (d) => drops.push(d) });
-    if (!stall) await c.ready.then(() => c.stop()); // drained after the stop
-    for await (const chunk of c) if (chunks.push(chunk) === 2 && stall) await sleep(stall); else if (chunks.length === 400) await c.stop(); // a consumer held up well past the helper's 5 s
-    let k = 0, lost = 0, next = 0; // frame n of the helper's carries (n mod 2^24 - 1) + 1; the stream's frame k is its frame k + what was lost before it
-    for (const chunk of chunks) for (let i = 0; i < chunk.length; i += 2, k++) {
-      while (next < drops.length && drops[next].position <= k) lost += drops[next++].frames;
-      if (chunk[i] !== ((k + lost) % (2 ** 24 - 1)) + 1) assert.fail(`frame ${k}: ${chunk[i]}, ${lost} lost before it`); }
-    if (stall) assert.ok(drops.length > 0 && drops.every((d) => d.reason === want) && c.droppedFrames === lost, JSON.stringify(drops)); else assert.deepEqual(drops, want);
-  }
-});
-
 test('stop and abort end the stream after the helper is gone; the helper never outlives its consumer, capture or parent', { skip, timeout }, async () => {
   for (const how of ['stop', 'abort']) {
     const controller = new AbortController(), got = [], c = scripted('packets=480 repeat pace=realtime', { pid: process.pid }, { signal: controller.signal });
@@ -182,10 +168,6 @@ test('stop and abort end the stream after the helper is gone; the helper never o
 
 test('no hang and no leak, whatever the helper or the consumer does', { skip, timeout: 5 * timeout }, async (t) => {
   for (const [what, check] of [
-    ['the header alone makes it ready, with a target that plays nothing', async () => {
-      const c = scripted('');
-      await c.ready; await c.stop();
-      assert.deepEqual(await collect(c), new Float32Array(0)); }],
     ['destroying the readable while no audio flows ends the helper at once', async (t) => {
       const c = scripted(''), controller = new AbortController();
       const piped = pipeline(c.readable, new Writable({ write: (x, e, done) => done() }), { signal: controller.signal });
@@ -201,20 +183,14 @@ test('no hang and no leak, whatever the helper or the consumer does', { skip, ti
       const activating = scripted('completion=late:6000'), stops = [activating.stop()]; // asked at once; its activation ends within 10 s
       const slow = fake({ chunks: [HEADER], lingerMs: 2000 }); await slow.ready; stops.push(slow.stop()); // up and asked: 2 s to go
       await Promise.all(stops); assert.deepEqual([activating.exitCode, slow.exitCode], [0, 0]); }],
-    ['the reader pauses the helper once it holds the ring, not before', async (t) => {
-      const { c, state } = await flooded(t.signal);
-      assert.equal(state.state, 'blocked', 'the helper was never held back');
-      assert.ok(state.accepted >= RING && state.accepted < RING + 2 ** 20, `held back after ${state.accepted} bytes`);
-      await c.stop(); }],
-    ['a paused reader resumes as the consumer catches up', async (t) => {
-      const { c } = await flooded(t.signal), chunks = [];
-      for await (const chunk of c) chunks.push(chunk); // ends when the helper has written everything
-      assert.equal(frames(chunks), (RING + 4 * 2 ** 20) / 8); }],
-    ['stop() while the consumer is far behind lets the helper drain and exit', async (t) => {
-      const { c } = await flooded(t.signal), chunks = [];
-      await c.stop(); assert.equal(c.exitCode, 0);
-      for await (const chunk of c) chunks.push(chunk);
-      assert.ok(frames(chunks) >= RING / 8); }],
+    ['the reader pauses the helper once it holds the ring, not before; it resumes as the consumer catches up, or drains and exits on stop()', async (t) => {
+      for (const stop of [false, true]) {
+        const { c, state } = await flooded(t.signal), chunks = [];
+        assert.equal(state.state, 'blocked', 'the helper was never held back');
+        assert.ok(state.accepted >= RING && state.accepted < RING + 2 ** 20, `held back after ${state.accepted} bytes`);
+        if (stop) { await c.stop(); assert.equal(c.exitCode, 0); }
+        for await (const chunk of c) chunks.push(chunk); // ends when the helper has written everything it will
+        const n = frames(chunks); assert.ok(stop ? n >= RING / 8 : n === (RING + 4 * 2 ** 20) / 8, `${stop} ${n}`); } }],
     ['stopWhenTargetExits stops the capture once the target is gone, reaped or a zombie', async (t) => {
       const zombie = 'import os, sys, time\npid = os.fork()\nif pid == 0:\n  sys.stdin.read(1); os._exit(0)\nprint(pid, flush=True); time.sleep(60)'; // never reaps its child
       for (const [command, args] of [['sleep', ['60']], ['/usr/bin/python3', ['-c', zombie]]]) {

@@ -1,5 +1,5 @@
 """Format conversion (the design and figures of the Node client's), 16-bit samples, WAV files."""
-import math, os, struct, sys, wave
+import math, struct, wave
 from array import array
 
 import numpy as np
@@ -7,9 +7,6 @@ import pytest
 from conftest import pattern
 
 from sondrel_process_loopback import Format, _format, to_int16, write_wav
-
-sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-import bench_format  # noqa: E402
 
 frames = lambda chunk, channels: np.asarray(chunk, np.float64).reshape(-1, channels)  # noqa: E731
 convert = lambda format, data: frames(_format.Converter(format).convert(data.tobytes()), format.channels)  # noqa: E731
@@ -51,12 +48,6 @@ def test_int16_rounds_like_javascript_and_clips(impl):
     values = [-2, -1, -0.5, 0, 0.25, 1 - 2 ** -20, 1, 3, float("nan"), 0.5 / 32768, -0.5 / 32768, -1.5 / 32768, 2.5 / 32768, 32766.5 / 32768]
     got = to_int16(array("f", values) if impl == "pure" else np.array(values))
     assert list(got) == [-32768, -32768, -16384, 0, 8192, 32767, 32767, 32767, 0, 1, 0, -1, 3, 32767]
-
-
-def test_conversion_runs_far_faster_than_real_time():
-    speed = bench_format.speed(Format(16000, 1, "int16"), 5)
-    print("48 kHz stereo -> 16 kHz mono int16: %.0f x real time" % speed)
-    assert speed >= 10  # the figure is the benchmark's; this only catches a collapse
 
 
 @pytest.mark.parametrize("format", [Format(24000, 2), Format(16000, 1, "int16")])
