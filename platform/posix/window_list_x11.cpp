@@ -42,9 +42,9 @@ std::string Property(xcb_connection_t* connection, xcb_get_property_cookie_t coo
     std::string bytes;
     if (reply != nullptr && reply->type != XCB_ATOM_NONE &&
         (reply->type == type || type == XCB_GET_PROPERTY_TYPE_ANY))
+        // The value's length is in bytes already, whatever the format.
         bytes.assign(static_cast<const char*>(xcb_get_property_value(reply)),
-                     static_cast<std::size_t>(xcb_get_property_value_length(reply)) *
-                         (reply->format / 8));
+                     static_cast<std::size_t>(xcb_get_property_value_length(reply)));
     std::free(reply);
     return bytes;
 }

@@ -28,5 +28,7 @@ int main(int argc, char** argv) {
     char received;
     while (read(STDIN_FILENO, &received, 1) > 0) {
     }
+    std::free(atom);
+    xcb_disconnect(connection);
     return 0;
 }
