@@ -189,8 +189,9 @@ class PipeWire(SessionCase):
             got += proc.stdout.read(16 + SECOND // 2 - len(got))
         time.sleep(12)
         rest, err = proc.communicate(b"q", GUARD)
-        n = [round(x * 2 ** 24) for x in left(got + rest)]
-        gaps = [(b - a - 1, i + 1) for i, (a, b) in enumerate(zip(n, n[1:])) if a and b != a + 1]
+        # Silent frames (a late player's, the end) are no part of the time code.
+        n = [(i, v) for i, v in enumerate(round(x * 2 ** 24) for x in left(got + rest)) if v]
+        gaps = [(b - a - 1, j) for (_, a), (j, b) in zip(n, n[1:]) if b != a + 1]
         told = [(int(a), int(b)) for a, b in re.findall(
             r"^Aviso: \u00e1udio perdido: (\d+) quadros antes do quadro (\d+) \(leitor atrasado\)$", err.decode(), re.M)]
         self.assertEqual((proc.returncode, len(told), len(gaps), err.count(b"\n")), (0, 1, 1, 1), (told, gaps))
@@ -266,6 +267,7 @@ class PipeWire(SessionCase):
             lost = (code(end) - code(start)) * 480 - (end - start) // 8
             self.assertLess(lost, 24000 + 480, "turn %d: %d frames lost" % (turn, lost))
 
+    @unittest.skipIf(os.environ.get("SONDREL_SANITIZED"), "a sanitizer's data thread is too slow for the graph")
     def test_player_moved_to_a_new_device(self):
         # No overlap, no doubled block, at most one phase break in the moved tone.
         self.spawn("pw-play", self.wav["right"])
