@@ -46,7 +46,7 @@ BACK = 0.7071 * FRONT
 
 class Surround(Session):
     position = "FL FR FC LFE RL RR"  # dialogue (660 Hz) in the centre
-    files = {"5.1": (48000, 6, 10, "sine", "440", "sine", "1000", "sine", "660", "sine", "80",
+    files = {"5.1": (10, 48000, 6, "sine", "440", "sine", "1000", "sine", "660", "sine", "80",
                      "sine", "550", "sine", "770", "vol", "0.5")}
 
     def test_what_the_application_played_on_its_own_side(self):

@@ -15,7 +15,7 @@ class List(test_pipewire.SessionCase):
     @classmethod
     def setUpClass(cls):
         open_session(cls, "sondrel-pwlist-", tones=(), files={
-            name: (48000, 2, 30, "sine", "440", "vol", vol)
+            name: (30, 48000, 2, "sine", "440", "vol", vol)
             for name, vol in (("half", "0.5"), ("quarter", "0.25"), ("silent", "0"))})
 
     def run_list(self, **env):

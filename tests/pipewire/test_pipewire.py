@@ -21,17 +21,25 @@ def start_session(directory):
     return dict(item.split("=", 1) for item in env.split("\0") if item)
 
 
+def stop_session(directory):
+    subprocess.run([PW_SESSION, "stop", directory], check=True, timeout=30)
+
+
+def make_tone(path, freq, seconds, rate=44100, channels=1, *effects):
+    """A half-scale sine, or what `effects` make, in a 16-bit file."""
+    subprocess.run(["sox", "-n", "-r", str(rate), "-c", str(channels), "-b", "16", path, "synth",
+                    str(seconds), *(effects or ("sine", str(freq), "vol", "0.5"))], check=True)
+
+
 def open_session(cls, prefix, tones=(440, 660, 1000), seconds=10, files={}, **env):
     """A private session for the class, with a file of each tone (half scale, 44.1 kHz mono) and
-    of each of `files` (name: rate, channels, seconds, sox effects); all go at the class's end."""
+    of each of `files` (name: seconds, rate, channels, sox effects); all go at the class's end."""
     cls.tmp, cls.wav = tempfile.mkdtemp(prefix=prefix), {}
     cls.addClassCleanup(shutil.rmtree, cls.tmp)
-    for name, (rate, channels, length, *effects) in dict(
-            {f: (44100, 1, seconds, "sine", str(f), "vol", "0.5") for f in tones}, **files).items():
+    for name, args in dict({f: (seconds,) for f in tones}, **files).items():
         cls.wav[name] = os.path.join(cls.tmp, "%s.wav" % name)
-        subprocess.run(["sox", "-n", "-r", str(rate), "-c", str(channels), "-b", "16", cls.wav[name],
-                        "synth", str(length), *effects], check=True)
-    cls.addClassCleanup(subprocess.run, [PW_SESSION, "stop", cls.tmp], check=True, timeout=30)
+        make_tone(cls.wav[name], name, *args)
+    cls.addClassCleanup(stop_session, cls.tmp)
     with mock.patch.dict(os.environ, env):
         cls.env = start_session(cls.tmp)
 
@@ -163,8 +171,8 @@ class PipeWire(SessionCase):
     @classmethod
     def setUpClass(cls):
         open_session(cls, "sondrel-pwtest-", (440, 550, 660, 1000), files={
-            "right": (48000, 2, 10, "sine", "0", "sine", "440", "remix", "1v0", "2", "vol", "0.5"),
-            "mono": (48000, 1, 10, "sine", "1000", "vol", "0.5")})
+            "right": (10, 48000, 2, "sine", "0", "sine", "440", "remix", "1v0", "2", "vol", "0.5"),
+            "mono": (10, 48000, 1, "sine", "1000", "vol", "0.5")})
         # Left 1000 Hz at 0.5, right a time code: 16 * the number of 10 ms played before.
         cls.wav["coded"] = os.path.join(cls.tmp, "coded.wav")
         with wave.open(cls.wav["coded"], "wb") as w:
