@@ -28,14 +28,13 @@ struct Mixer {
         const auto ports = static_cast<std::uint32_t>(g.size());
         return MixerInput{gainSets.emplace_back(std::move(g)).data(), ports};
     }
-    bool Block(MixerInput& in, std::uint64_t n, float value, std::uint32_t frames = kQ) {
+    bool Block(MixerInput& in, std::uint64_t n, float value, std::uint32_t frames = kQ,
+               std::uint32_t clock = kClock) {
         const std::vector<float> samples(frames, value);
         const std::vector<const float*> planes(in.ports, samples.data());
-        return mixer.Mix(in, At(n), planes.data(), frames);
+        return mixer.Mix(in, {clock, n * kQ, kSecond + n * kQ * kSecond / 48000}, planes.data(), frames);
     }
-    static MixClock At(std::uint64_t n) { return {kClock, n * kQ, kSecond + n * kQ * kSecond / 48000}; }
-    Out Take() {
-        Out all;
+    Out Take(Out all = {}) {  // appended to `all`
         const std::uint8_t* data = nullptr;
         std::uint32_t frames = 0;
         for (bool gap = false; ring.Acquire(&data, &frames, &gap); ring.Release(frames)) {
@@ -59,7 +58,8 @@ TEST(StreamMixer, CycleIsSummedWithPortGainsOnceEveryInputDelivered) {
     MixerInput left = m.Add({{1, 0}, {0, 0}});
     const std::vector<float> ones(16, 1.0f);
     const float* planes[3] = {ones.data(), nullptr, ones.data()};
-    EXPECT_FALSE(m.mixer.Mix(surround, Mixer::At(1), planes, 16) || m.Block(mono, 1, 0.5f, 2));
+    EXPECT_FALSE(m.mixer.Mix(surround, {kClock, kQ, kSecond + kQ * kSecond / 48000}, planes, 16) ||
+                 m.Block(mono, 1, 0.5f, 2));
     EXPECT_TRUE(m.Block(left, 1, 0.25f, 3));
     EXPECT_EQ(m.Take(), F(2, 2.25f, 1, F(1, 1.75f, 0.5f, F(5, 1.5f, 0.5f))));
 }
@@ -67,7 +67,7 @@ TEST(StreamMixer, CycleIsSummedWithPortGainsOnceEveryInputDelivered) {
 // b stalls after cycle 0 and comes back at cycle 5; the others go on. Its
 // absence costs them at most the cycles its clock may lag, once, and no audio.
 TEST(StreamMixer, StalledInputHoldsOthersBackOnceAndItsLateBlockIsDropped) {
-    struct Step { int input; std::uint32_t clock; std::uint64_t n; std::size_t framesOut; };
+    struct Step { std::size_t input; std::uint32_t clock; std::uint64_t n; std::size_t framesOut; };
     const struct { const char* name; std::vector<Step> steps; Out out; } cases[] = {
         {"same clock, its sibling's next cycle",
          {{0, kClock, 0, 0}, {1, kClock, 0, 4}, {0, kClock, 1, 4}, {0, kClock, 2, 12},
@@ -88,20 +88,12 @@ TEST(StreamMixer, StalledInputHoldsOthersBackOnceAndItsLateBlockIsDropped) {
         Mixer m;
         MixerInput in[3] = {m.Add({{1, 0}}), m.Add({{0, 1}}), m.Add({{0, 1}})};
         if (c.steps.size() < 9) m.mixer.ForgetInput(in[2]);  // two inputs only
-        std::size_t out = 0;
         Out all;
         for (const Step& step : c.steps) {
             // Values tell cycles apart: input 0 plays n + 1 left, the others n + 2 or n + 3 right.
-            const float value = static_cast<float>(step.n) + 1 + static_cast<float>(step.input);
-            const std::vector<float> samples(kQ, value);
-            const float* planes[1] = {samples.data()};
-            MixClock clock = Mixer::At(step.n);
-            clock.id = step.clock;
-            m.mixer.Mix(in[step.input], clock, planes, kQ);
-            const Out got = m.Take();
-            all.insert(all.end(), got.begin(), got.end());
-            out += got.size() / 2;
-            EXPECT_EQ(out, step.framesOut) << "after input " << step.input << " cycle " << step.n;
+            m.Block(in[step.input], step.n, static_cast<float>(step.n + 1 + step.input), kQ, step.clock);
+            all = m.Take(std::move(all));
+            EXPECT_EQ(all.size() / 2, step.framesOut) << "after input " << step.input << " cycle " << step.n;
         }
         EXPECT_EQ(all, c.out);
     }

@@ -1,47 +1,27 @@
 """--list against a private PipeWire session: which applications play, grouped, with peaks."""
-import json, math, os, subprocess, time
+import json, math, pathlib, subprocess
 
 import test_pipewire
-from test_pipewire import GUARD, open_session
-
-SANDBOX = "unshare --pid --fork --mount-proc".split()
-
-
-def parent_of(pid):
-    try:
-        with open("/proc/%s/stat" % pid) as f:
-            return int(f.read().rsplit(")", 1)[1].split()[1])
-    except (OSError, IndexError, ValueError):
-        return None  # gone meanwhile
+from test_pipewire import GUARD, SANDBOX, open_session, poll
 
 
 def children(pid, count=1):
     """Waits for count children of pid; all of them, sorted."""
-    deadline, found = time.monotonic() + GUARD, []
-    while len(found) < count and time.monotonic() < deadline:
-        time.sleep(0.02)
-        found = sorted(int(d) for d in os.listdir("/proc") if d.isdigit() and parent_of(d) == pid)
-    return found
+    path = pathlib.Path("/proc/%d/task/%d/children" % (pid, pid))
+    return poll(lambda: sorted(map(int, path.read_text().split())), lambda found: len(found) >= count)
 
 
 class List(test_pipewire.SessionCase):
     @classmethod
     def setUpClass(cls):
-        open_session(cls, "sondrel-pwlist-", tones=())
-        for name, vol in (("half", 0.5), ("quarter", 0.25), ("silent", 0)):
-            cls.wav[name] = os.path.join(cls.tmp, name + ".wav")
-            subprocess.run(["sox", "-n", "-r", "48000", "-c", "2", "-b", "16", cls.wav[name],
-                            "synth", "30", "sine", "440", "vol", str(vol)], check=True)
+        open_session(cls, "sondrel-pwlist-", tones=(), files={
+            name: (30, 48000, 2, "sine", "440", "vol", vol)
+            for name, vol in (("half", "0.5"), ("quarter", "0.25"), ("silent", "0"))})
 
     def run_list(self, **env):
         proc = subprocess.run([test_pipewire.PROGRAM, "--list"], env=dict(self.env, **env),
                               capture_output=True, text=True, timeout=GUARD)
         return proc.returncode, proc.stdout, proc.stderr
-
-    def ours_in_graph(self):
-        dump = json.loads(subprocess.run(["pw-dump"], env=self.env, capture_output=True, text=True).stdout)
-        return [o["id"] for o in dump if "sondrel-process-loopback" in (o.get("info", {}).get("props", {})
-                .get("node.name", ""), o.get("info", {}).get("props", {}).get("application.name"))]
 
     def test_applications_grouped_with_state_and_peak(self):
         # Streams played for two children of one bash (the node names the process, as a
@@ -63,20 +43,13 @@ class List(test_pipewire.SessionCase):
         seen = lambda e: (e["appPid"], e["pids"], e["pid"], e["name"], e["active"], e["peak"] == 0 if not want[
             e["appPid"]][4] else abs(20 * math.log10(max(e["peak"], 1e-6) / want[e["appPid"]][4])) <= 1)
         expected = sorted((pid, *w[:4], True) for pid, w in want.items())
-        deadline = time.monotonic() + GUARD
-        while True:  # players take a moment to start on a loaded machine
-            rc, out, err = self.run_list()
-            entries = [json.loads(line) for line in out.splitlines()]
-            got = sorted(seen(e) for e in entries if e["appPid"] in want)
-            if got == expected or time.monotonic() > deadline:
-                break
-        print(out)
-        self.assertEqual((rc, err, got), (0, "", expected))
-        self.assertEqual({tuple(e) for e in entries}, {("pid", "pids", "appPid", "name", "exe", "title",
-                                                        "window", "active", "peak")})
-        while self.ours_in_graph() and time.monotonic() < deadline:  # the daemon is told at our exit
-            time.sleep(0.05)
-        self.assertEqual(self.ours_in_graph(), [])
+        got = lambda out: sorted(seen(e) for e in map(json.loads, out.splitlines()) if e["appPid"] in want)
+        rc, out, err = poll(self.run_list, lambda run: got(run[1]) == expected)  # players take a moment
+        self.assertEqual((rc, err, got(out)), (0, "", expected))
+        self.assertEqual({tuple(json.loads(line)) for line in out.splitlines()}, {
+            ("pid", "pids", "appPid", "name", "exe", "title", "window", "active", "peak")})
+        self.graph(lambda objects: not [o for o in objects if "sondrel-process-loopback" in (  # told at our exit
+            o.get("info", {}).get("props", {}).get(key) for key in ("node.name", "application.name"))])
 
     def test_no_daemon_is_a_failure_line_and_nothing_on_stdout(self):
         rc, out, err = self.run_list(XDG_RUNTIME_DIR=self.tmp + "/nowhere", PIPEWIRE_REMOTE="none")

@@ -8,6 +8,7 @@ PW_SESSION = os.path.join(os.path.dirname(os.path.abspath(__file__)), "../../scr
 HEADER = b"SDRA" + struct.pack("<IIHH", 1, 48000, 2, 32)
 SECOND = 48000 * 8
 GUARD = 20  # seconds; reached only when something hangs
+SANDBOX = ["unshare", "--pid", "--fork", "--mount-proc"]
 PIPES = dict(stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
 PROGRAM = None
 
@@ -24,21 +25,31 @@ def stop_session(directory):
     subprocess.run([PW_SESSION, "stop", directory], check=True, timeout=30)
 
 
-def open_session(cls, prefix, tones=(440, 660, 1000), seconds=10, **env):
-    """A private session for the class, with a file of each tone; both go at the class's end."""
-    cls.tmp = tempfile.mkdtemp(prefix=prefix)
+def make_tone(path, freq, seconds, rate=44100, channels=1, *effects):
+    """A half-scale sine, or what `effects` make, in a 16-bit file."""
+    subprocess.run(["sox", "-n", "-r", str(rate), "-c", str(channels), "-b", "16", path, "synth",
+                    str(seconds), *(effects or ("sine", str(freq), "vol", "0.5"))], check=True)
+
+
+def open_session(cls, prefix, tones=(440, 660, 1000), seconds=10, files={}, **env):
+    """A private session for the class, with a file of each tone (half scale, 44.1 kHz mono) and
+    of each of `files` (name: seconds, rate, channels, sox effects); all go at the class's end."""
+    cls.tmp, cls.wav = tempfile.mkdtemp(prefix=prefix), {}
     cls.addClassCleanup(shutil.rmtree, cls.tmp)
-    cls.wav = {f: os.path.join(cls.tmp, "%s.wav" % f) for f in tones}
-    for f in tones:
-        make_tone(cls.wav[f], f, seconds)
+    for name, args in dict({f: (seconds,) for f in tones}, **files).items():
+        cls.wav[name] = os.path.join(cls.tmp, "%s.wav" % name)
+        make_tone(cls.wav[name], name, *args)
     cls.addClassCleanup(stop_session, cls.tmp)
     with mock.patch.dict(os.environ, env):
         cls.env = start_session(cls.tmp)
 
 
-def make_tone(path, freq, seconds):
-    subprocess.run(["sox", "-n", "-r", "44100", "-c", "1", "-b", "16", path, "synth",
-                    str(seconds), "sine", str(freq), "vol", "0.5"], check=True)
+def poll(get, done=bool):
+    """get() until done(what it gave) or the guard has passed; what it gave last."""
+    deadline = time.monotonic() + GUARD
+    while not done(got := get()) and time.monotonic() < deadline:
+        time.sleep(0.05)
+    return got
 
 
 def samples(data, header):
@@ -48,6 +59,12 @@ def samples(data, header):
 
 def left(data, header=16):
     return samples(data, header)[0::2]
+
+
+def newest(data, seconds=1):
+    """Left and right of the newest `seconds` of audio."""
+    body = samples(data, 16 + max(0, (len(data) - 16) // 8 - int(seconds * 48000)) * 8)
+    return body[0::2], body[1::2]
 
 
 def level(samples, freq):
@@ -126,22 +143,36 @@ class SessionCase(unittest.TestCase):
         self.assertEqual((name, rc, err, data[:16]), (name, 0, "", HEADER))
         return data
 
-    def assertTones(self, name, samples, present, absent):
-        for f in present:
-            self.assertGreater(level(samples, f), 0.3, "%s: %d Hz missing" % (name, f))
-        for f in absent:
-            self.assertLess(level(samples, f), 0.01, "%s: %d Hz leaked in" % (name, f))
+    def assertCaptures(self, seconds, *cases):
+        """Each (name, capture, present, absent[, stop]) stopped once its newest second has the
+        present tones (a loaded machine may glitch a moment): each once, the absent not at all."""
+        for name, cap, present, absent, *stop in cases:
+            heard = lambda data: all(level(newest(data)[0], f) > 0.3 for f in present)
+            data = newest(self.finished(cap, seconds, *stop, name=name, check=heard))[0]
+            for f in present:
+                self.assertAlmostEqual(level(data, f), 0.5, delta=0.05, msg="%s: %d Hz" % (name, f))
+            for f in absent:
+                self.assertLess(level(data, f), 0.01, "%s: %d Hz leaked in" % (name, f))
+
+    def graph(self, predicate):
+        """Waits until predicate(objects of pw-dump) is true and returns what it returned."""
+        found = poll(lambda: predicate(json.loads(subprocess.run(
+            ["pw-dump"], env=self.env, capture_output=True, text=True).stdout or "[]")))
+        self.assertTrue(found, "the graph never reached the state waited for")
+        return found
+
+    @staticmethod
+    def nodes(objects, name="sondrel-process-loopback"):
+        return [o["id"] for o in objects if o["type"].endswith(":Node") and o.get(
+            "info", {}).get("props", {}).get("node.name") == name]
 
 
 class PipeWire(SessionCase):
     @classmethod
     def setUpClass(cls):
-        open_session(cls, "sondrel-pwtest-")
-        for name, channels, synth in (("right", "2", ["sine", "0", "sine", "440", "remix", "1v0", "2"]),
-                                      ("mono", "1", ["sine", "1000"])):
-            cls.wav[name] = os.path.join(cls.tmp, name + ".wav")
-            subprocess.run(["sox", "-n", "-r", "48000", "-c", channels, "-b", "16", cls.wav[name],
-                            "synth", "10", *synth, "vol", "0.5"], check=True)
+        open_session(cls, "sondrel-pwtest-", (440, 550, 660, 1000), files={
+            "right": (10, 48000, 2, "sine", "0", "sine", "440", "remix", "1v0", "2", "vol", "0.5"),
+            "mono": (10, 48000, 1, "sine", "1000", "vol", "0.5")})
         # Left 1000 Hz at 0.5, right a time code: 16 * the number of 10 ms played before.
         cls.wav["coded"] = os.path.join(cls.tmp, "coded.wav")
         with wave.open(cls.wav["coded"], "wb") as w:
@@ -149,22 +180,33 @@ class PipeWire(SessionCase):
             w.writeframes(array.array("h", (round(16384 * math.sin(math.pi * i / 48)) if i % 2 == 0
                                             else i // 960 * 16 for i in range(960000))).tobytes())
 
-    def test_selection_and_ways_to_stop(self):
-        # 440 Hz from a grandchild of the target; 1000 Hz from a pulse client.
+    def test_selection_effects_routes_and_ways_to_stop(self):
+        # 440 Hz from a grandchild of the target; 1000 Hz from a pulse client. A loopback effect
+        # plays again what its sink receives: the player behind it (660 Hz) counts once, as
+        # itself. A player with no route of its own (550 Hz) stays silent: our passive links
+        # alone never set it running.
+        self.spawn("pw-loopback", "--capture-props=media.class=Audio/Sink node.name=sondrel-fx",
+                   "--playback-props=node.name=sondrel-fx-out")
+        self.graph(lambda objects: self.nodes(objects, "sondrel-fx"))
         target = self.spawn("sh", "-c", '(pw-play "$0"; :); :', self.wav[440])
         pulse = self.spawn("paplay", self.wav[1000])
-        caps = ((self.capture("--exclude-pid", str(target.pid)), None, [1000], [440]),
-                (self.capture("--pid", str(pulse.pid)), b"q", [1000], [440]),
-                (self.capture("--pid", str(target.pid), keep=16 + SECOND), b"", [440], [1000]),
-                (self.capture("--exclude-pid", free_pid()), b"q", [440, 1000], []))
-        for i, (cap, stop, present, absent) in enumerate(caps):
-            self.assertTones(i, left(self.finished(cap, 1, stop, "capture %d" % i)), present, absent)
+        behind = self.spawn("pw-play", "--target", "sondrel-fx", self.wav[660])
+        self.spawn("pw-play", "--target", "0", self.wav[550])
+        self.graph(lambda objects: len(self.nodes(objects, "pw-play")) == 3)
+        self.assertCaptures(
+            1.5, ("stdin closed", self.capture("--exclude-pid", str(target.pid)), [660, 1000], [440, 550], None),
+            ("q", self.capture("--pid", str(pulse.pid)), [1000], [440, 550, 660], b"q"),
+            ("stdout closed", self.capture("--pid", str(target.pid), keep=16 + 2 * SECOND), [440],
+             [550, 660, 1000], b""),
+            ("no such pid", self.capture("--exclude-pid", free_pid()), [440, 660, 1000], [550], b"q"),
+            ("behind the effect", self.capture("--pid", str(behind.pid)), [660], [440, 550, 1000]),
+            ("not behind it", self.capture("--exclude-pid", str(behind.pid)), [440, 1000], [550, 660]))
 
     def test_stalled_player_holds_back_no_other(self):
         healthy = self.spawn("pw-play", self.wav[1000])
         stalled = self.spawn("pw-play", self.wav[440])
         cap = self.capture("--exclude-pid", str(self.spawn("sleep", "60").pid))
-        levels = lambda data: [level(left(data[-SECOND // 2:], 0), f) for f in (440, 1000)]  # newest 0.5 s
+        levels = lambda data: [level(newest(data, 0.5)[0], f) for f in (440, 1000)]  # newest 0.5 s
         self.assertTrue(cap.wait_for(0.5), "the capture ended or stalled")
         os.kill(stalled.pid, signal.SIGSTOP)
         alone = lambda data: levels(data)[0] < 0.01 and levels(data)[1] > 0.4
@@ -202,66 +244,22 @@ class PipeWire(SessionCase):
         self.assertEqual(position, at)
         self.assertTrue(lost <= frames < lost + SECOND // 8 // 10, (told, gaps))
 
-    def graph(self, predicate):
-        """Waits until predicate(objects of pw-dump) is true and returns what it returned."""
-        deadline = time.monotonic() + GUARD
-        while time.monotonic() < deadline:
-            dump = subprocess.run(["pw-dump"], env=self.env, capture_output=True, text=True).stdout
-            found = predicate(json.loads(dump or "[]"))
-            if found:
-                return found
-            time.sleep(0.05)
-        self.fail("the graph never reached the state waited for")
-
-    @staticmethod
-    def our_links(objects):
-        ours = {o["id"] for o in objects if o["type"].endswith(":Node") and o.get("info", {})
-                .get("props", {}).get("node.name") == "sondrel-process-loopback"}
-        return [o["id"] for o in objects
-                if o["type"].endswith(":Link") and o["info"]["input-node-id"] in ours]
-
-    @staticmethod
-    def our_nodes(objects):
-        return PipeWire.node("sondrel-process-loopback")(objects)
-
-    @staticmethod
-    def node(name):
-        return lambda objects: [o["id"] for o in objects if o["type"].endswith(":Node") and o.get(
-            "info", {}).get("props", {}).get("node.name") == name]
-
-    def test_effects_and_routes(self):
-        # A loopback effect plays again what its sink receives: the player behind
-        # it counts once, as itself. A player with no route of its own stays
-        # silent: our passive links alone never set it running.
-        self.spawn("pw-loopback", "--capture-props=media.class=Audio/Sink node.name=sondrel-fx",
-                   "--playback-props=node.name=sondrel-fx-out")
-        self.graph(self.node("sondrel-fx"))
-        behind = self.spawn("pw-play", "--target", "sondrel-fx", self.wav[660])
-        self.spawn("pw-play", self.wav[1000])
-        self.spawn("pw-play", "--target", "0", self.wav[440])
-        self.graph(lambda objects: len(self.node("pw-play")(objects)) == 3)
-        caps = (("include", self.capture("--pid", str(behind.pid)), {660: 0.5}, [440, 1000]),
-                ("exclude", self.capture("--exclude-pid", str(behind.pid)), {1000: 0.5},
-                 [440, 660]),
-                ("pid 1", self.capture("--pid", "1"), {660: 0.5, 1000: 0.5}, [440]))
-        for name, cap, present, absent in caps:
-            data = left(self.finished(cap, 1.5, name=name))
-            for f, want in present.items():
-                self.assertAlmostEqual(level(data, f), want, delta=0.05, msg=name)
-            self.assertTones(name, data, [], absent)
+    def our_links(self, objects):
+        return [o["id"] for o in objects if o["type"].endswith(":Link")
+                and o["info"]["input-node-id"] in self.nodes(objects)]
 
     def test_our_links_and_streams_come_back(self):
         # A patchbay or the session manager removing our links or our streams costs
         # under half a second of what the player played: measured by its time code.
         cap = self.capture("--pid", str(self.spawn("pw-play", self.wav["coded"]).pid))
         marks = []
-        for turn, ours in enumerate((self.our_links, self.our_nodes, self.our_nodes)):
+        for turn, ours in enumerate((self.our_links, self.nodes, self.nodes)):
             self.assertTrue(cap.wait_for(len(cap.data) / SECOND + 0.5), "removal %d" % turn)
             marks.append(len(cap.data) // 8 * 8)
             for found in self.graph(ours):
                 subprocess.run(["pw-cli", "destroy", str(found)], env=self.env, capture_output=True)
-        data = self.finished(cap, len(cap.data) / SECOND + 1, name="not made again", check=lambda d:
-                             level(left(d[-SECOND // 4 // 8 * 8:], 0), 1000) > 0.3)
+        data = self.finished(cap, len(cap.data) / SECOND + 1, name="not made again",
+                             check=lambda d: level(newest(d, 0.25)[0], 1000) > 0.3)
         code = lambda at: round(struct.unpack_from("<f", data, at + 4)[0] * 2048)
         for turn, (start, end) in enumerate(zip(marks, marks[1:] + [len(data) - 8])):
             lost = (code(end) - code(start)) * 480 - (end - start) // 8
@@ -282,8 +280,8 @@ class PipeWire(SessionCase):
         moved = [i.split()[0] for i in inputs if self.wav["mono"] in i]
         subprocess.run(["pactl", "move-sink-input", moved[0], "sondrel-moved"], env=self.env, check=True)
         mark = len(cap.data) // 8 * 8 - SECOND // 4
-        data = self.finished(cap, len(cap.data) / SECOND + 1.5, check=lambda d:
-                             level(left(d[-SECOND // 2 // 8 * 8:], 0), 1000) > 0.3)
+        data = self.finished(cap, len(cap.data) / SECOND + 1.5,
+                             check=lambda d: level(newest(d, 0.5)[0], 1000) > 0.3)
         tone = left(data[mark:], 0)
         self.assertLess(max(map(abs, tone)), 0.52, "doubled")
         c = 2 * math.cos(2 * math.pi * 1000 / 48000)
@@ -296,15 +294,14 @@ class PipeWire(SessionCase):
     def test_failures(self):
         player = self.spawn("pw-play", self.wav[440])
         # A pid not running; no daemon to reach.
-        with tempfile.TemporaryDirectory() as empty:
-            for env, pid, code, message in (
-                    (self.env, free_pid(), 0x80070057, "O par\u00e2metro est\u00e1 incorreto."),
-                    (dict(self.env, XDG_RUNTIME_DIR=empty), "1", 0x88890010,
-                     "O servi\u00e7o de \u00e1udio n\u00e3o est\u00e1 em execu\u00e7\u00e3o.")):
-                proc = subprocess.run([PROGRAM, "--pid", pid], env=env, stdin=subprocess.DEVNULL,
-                                      capture_output=True, timeout=GUARD)
-                self.assertEqual((proc.returncode, proc.stdout, proc.stderr.decode()),
-                                 (4, b"", failure(code, message)))
+        for env, pid, code, message in (
+                (self.env, free_pid(), 0x80070057, "O par\u00e2metro est\u00e1 incorreto."),
+                (dict(self.env, XDG_RUNTIME_DIR=self.tmp + "/nowhere"), "1", 0x88890010,
+                 "O servi\u00e7o de \u00e1udio n\u00e3o est\u00e1 em execu\u00e7\u00e3o.")):
+            proc = subprocess.run([PROGRAM, "--pid", pid], env=env, stdin=subprocess.DEVNULL,
+                                  capture_output=True, timeout=GUARD)
+            self.assertEqual((proc.returncode, proc.stdout, proc.stderr.decode()),
+                             (4, b"", failure(code, message)))
         cap = self.capture("--pid", str(player.pid))
         self.assertTrue(cap.wait_for(0.25))
         with open(os.path.join(self.tmp, "pids")) as f:
