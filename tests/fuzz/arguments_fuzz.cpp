@@ -2,8 +2,9 @@
 // one character, a byte from 0x80 up joins the next byte into one 15-bit
 // character (so wide digits, blanks and signs are in reach). Every accepted
 // command line must be exactly "--pid V" or "--exclude-pid V" with V naming
-// a non-zero 32-bit process id, read the way wcstoull reads base 0; "--list"
-// is accepted alone or with a window of plain digits.
+// a non-zero 32-bit process id, read the way wcstoull reads base 0 with
+// nothing but blanks after it; "--list" is accepted alone or with a window of
+// plain digits.
 #include "audio_applications.h"
 #include "front_end.h"
 
@@ -44,7 +45,7 @@ int DigitValue(wchar_t c) {
 
 // Base 0 as C reads it, written out on its own so the two can disagree:
 // blanks, a sign, 0x or 0 prefix, saturation at 2^64-1, a minus negating
-// modulo 2^64.
+// modulo 2^64; 0 when anything but blanks follows the number.
 std::uint64_t ReadBase0(const wchar_t* text) {
     while (std::iswspace(static_cast<wint_t>(*text))) ++text;
     bool negative = false;
@@ -63,6 +64,8 @@ std::uint64_t ReadBase0(const wchar_t* text) {
         if (value > (UINT64_MAX - digit) / base) saturated = true;
         value = value * base + digit;
     }
+    while (std::iswspace(static_cast<wint_t>(*text))) ++text;
+    if (*text != L'\0') return 0;
     if (saturated) return UINT64_MAX;
     return negative ? 0 - value : value;
 }
