@@ -63,7 +63,6 @@ public:
     HRESULT STDMETHODCALLTYPE Reset() override { return E_NOTIMPL; }
 
     HRESULT STDMETHODCALLTYPE SetEventHandle(HANDLE event) override {
-        Record("SetEventHandle");
         event_ = event;
         eventGiven = event;
         return scenario_.setEventHandle;
@@ -231,7 +230,6 @@ private:
 };
 
 HRESULT STDMETHODCALLTYPE Client::GetService(REFIID riid, void** service) {
-    Record("GetService");
     *service = nullptr;
 #ifndef _WIN32
     if (scenario_.threadStartFailsEarly) PosixFailThreadStarts(1);

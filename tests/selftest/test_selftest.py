@@ -46,7 +46,7 @@ class WineSelfTest(unittest.TestCase):
         """Error output goes to a file: Wine's desktop process may keep a copy of a pipe it inherited."""
         proc = subprocess.Popen(args, env=env or self.env, stdin=subprocess.PIPE, stdout=out,
                                 stderr=(err := self.enterContext(tempfile.TemporaryFile())))
-        proc.err = err
+        proc.err, proc.data = err, bytearray()  # data: what a capture gave so far
         self.addCleanup(proc.__exit__, None, None, None)
         self.addCleanup(lambda: proc.poll() is None and proc.kill())
         return proc
@@ -56,11 +56,6 @@ class WineSelfTest(unittest.TestCase):
         proc.stdin.close()
         code, err, *out = (proc.wait(2 * GUARD), *(f.seek(0) or f.read() for f in (proc.err, *files)))
         return (code, WINE_NOISE.sub(b"", err), *out)
-
-    def capture(self, option, pid):
-        proc = self.start(linux_program(), option, str(pid))
-        proc.data = bytearray()
-        return proc
 
     def until(self, proc, condition):
         """Reads the capture until the levels of 440, 1000 and 1500 Hz in its newest 0.5 s meet the condition."""
@@ -90,12 +85,12 @@ class WineSelfTest(unittest.TestCase):
         # Wine's process for the player is the one started here; each plays at 0.25. Wine starts a
         # process outside its parent's Linux tree: the grandchild is heard with the others.
         for option, wanted in (("--exclude-pid", lambda a, b, c: c > 0.1 < b), ("--pid", lambda a, b, c: a > 0.1)):
-            cap = self.capture(option, first.pid)
+            cap = self.start(linux_program(), option, str(first.pid))
             levels = self.until(cap, wanted)
             self.assertLess(levels[0] if option == "--exclude-pid" else levels[2], 0.01, levels)
             self.stop(cap)
         # The second keeps the stream going while the first is quiet and back, as the silent run asks.
-        cap = self.capture("--pid", os.getpid())
+        cap = self.start(linux_program(), "--pid", str(os.getpid()))
         for command, heard in ((b"", True), (b"s", False), (b"t", True)):
             os.write(first.stdin.fileno(), command)
             self.until(cap, lambda a, b, c: (a > 0.1 if heard else a < 0.01) and c > 0.1)

@@ -14,8 +14,9 @@ CaptureTarget Parse(std::vector<const wchar_t*> arguments) {
     return ParseArguments(static_cast<int>(arguments.size()), arguments.data());
 }
 
-// A value with anything but white space after its digits is no target.
-TEST(ParseArguments, ValuesParseLikeWcstoullBase0AndMustFit32Bits) {
+// A value with anything but white space after its digits is no target; their count and the
+// window's lookup: tests/e2e.
+TEST(ParseArguments, AnExactOptionAndAValueReadLikeWcstoullBase0ThatFits32BitsMakeATarget) {
     const std::pair<const wchar_t*, std::uint32_t> cases[] = {
         {L"12abc", 0},  {L"1x", 0},     {L"0x1Fg", 0},       {L"42 43", 0},
         {L" 42 \t", 42}, {L"017\n", 15}, {L"0x1F", 31},  {L"017", 15},        {L" 42", 42},
@@ -26,10 +27,6 @@ TEST(ParseArguments, ValuesParseLikeWcstoullBase0AndMustFit32Bits) {
     };
     for (const auto& [value, pid] : cases)
         for (const wchar_t* option : {L"--pid", L"--exclude-pid"}) EXPECT_EQ(Parse({option, value}).processId, pid) << value;
-}
-
-// Their count and the window's lookup: tests/e2e.
-TEST(ParseArguments, OnlyAnExactOptionMakesATarget) {
     for (const wchar_t* option : {L"--PID", L"--pid=", L"--pid ", L"--exclude", L"42"})
         EXPECT_EQ(Parse({option, L"42"}).processId, 0u) << option;
 }

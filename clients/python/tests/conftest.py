@@ -1,5 +1,5 @@
 """Shared: the scripted helper (SONDREL_SCRIPTED: the program on the scripted audio platform), the
-fake one, the frame pattern both write, and the bookkeeping that leaves no helper behind."""
+fake one (the Node client's), the frame pattern both write, and the bookkeeping that leaves no helper behind."""
 import json, os, signal, sys, time
 
 import numpy as np
@@ -10,7 +10,7 @@ sys.path.insert(0, os.path.dirname(HERE))
 from sondrel_process_loopback import capture_process_audio  # noqa: E402
 
 SCRIPTED = os.environ.get("SONDREL_SCRIPTED", os.path.join(HERE, "../../../build/linux/tests/sondrel-process-loopback-scripted"))
-FAKE, HEADER, GUARD = os.path.join(HERE, "fake_helper.py"), "534452410100000080bb000002002000", 30  # GUARD: s, reached only on a hang
+FAKE, HEADER, GUARD = os.path.join(HERE, "../../node/test/fake-helper.mjs"), "534452410100000080bb000002002000", 30  # GUARD: s, reached only on a hang
 RING = 5 * 48000 * 8  # what the helper keeps for a reader that falls behind
 os.environ.pop("DISPLAY", None)  # --window must find no windows here
 

@@ -28,7 +28,7 @@ def test_frames_arrive_whole_and_in_order_whatever_the_cuts(helpers, consume):
     np.testing.assert_array_equal(joined(consume(c)), pattern(4807))
     stream, cuts = HEADER + pattern(6).tobytes().hex(), np.cumsum([0, 5, 14, 3, 9, 1, 20, 8, 4]) * 2  # inside the header, floats, frames
     chunks = [stream[a:b] for a, b in zip(cuts, cuts[1:])] + ["abcdef"]  # and 3 bytes of a frame that never completes
-    np.testing.assert_array_equal(joined(consume(helpers.fake({"chunks": chunks, "delay": 0.015}))), pattern(6))
+    np.testing.assert_array_equal(joined(consume(helpers.fake({"chunks": chunks, "delayMs": 15}))), pattern(6))
 
 
 def bad(at, hex): return {"chunks": [HEADER[:at * 2] + hex + HEADER[at * 2 + len(hex):] + "00" * 32]}
@@ -41,20 +41,18 @@ def bad(at, hex): return {"chunks": [HEADER[:at * 2] + hex + HEADER[at * 2 + len
     ({"chunks": [HEADER[:8]], "signal": "SIGTERM"}, dict(code="ERR_SIGNAL", signal="SIGTERM", exit_code=None)),
     ({"stderr": LINE + " (0x800705B4)\r\n", "exit": 4}, dict(exit_code=4, hresult=0x800705B4, code="ERROR_TIMEOUT",
                                                              description="within 10 seconds", system_text=None, line=LINE + " (0x800705B4)")),
-    ({"stderr": "a runtime's note\n" + NOTICE % (5, 0, "leitor atrasado") + LINE + " (0x80070002): x\r\nAviso: a note\n", "exit": 4},
-     dict(code="ERROR_FILE_NOT_FOUND", description="no process-loopback", line=LINE + " (0x80070002): x")),  # the last line that is no notice
+    ({"chunks": [HEADER, pattern(2).tobytes().hex()], "stderr": "a runtime's note\n" + NOTICE % (5, 0, "leitor atrasado") + LINE + " (0x80070002): x\r\nAviso: a note\n",
+      "exit": 4}, dict(code="ERROR_FILE_NOT_FOUND", description="no process-loopback", system_text="x", line=LINE + " (0x80070002): x", frames=2)),  # the last line that is no notice
     ({"stderr": "Segmentation fault\n", "exit": 139}, dict(exit_code=139, hresult=None, code="ERR_EXIT", line="Segmentation fault")),
-    (lambda h: h.scripted("activate=0x80070005"), dict(exit_code=4, hresult=0x80070005, code="E_ACCESSDENIED", system_text="Acesso negado.")),
     (lambda h: h.scripted("", pid=None, window=0x7FFFFFF0), dict(exit_code=2, code="ERR_USAGE", message="--window 0x7ffffff0", line=re.compile("^Uso: "))),
     *[(lambda h, w=w: h.scripted("", pid=None, window=w), dict(code="ERR_USAGE", message="--window 0x1e240")) for w in ("window:123456:0", "123456", "0X1E240")],
     (lambda h: capture_process_audio(42, executable=os.path.join(HERE, "none")), dict(code="ENOENT", message="no file there")),
     ({"chunks": [HEADER, pattern(2).tobytes().hex()], "signal": "SIGKILL"}, dict(code="ERR_SIGNAL", frames=2)),  # the frames before it first
-    (lambda h: h.scripted("pace=prequeue packets=480x4 fail=getnext:2:0x88890004"), dict(code="AUDCLNT_E_DEVICE_INVALIDATED", frames=960)),
 ])
 def test_a_wrong_stream_or_a_failed_helper_raises_what_went_wrong(helpers, make, want):
     c, got, frames = None, [], want.get("frames", 0)
     with pytest.raises(CaptureError) as raised:
-        c = helpers.fake(dict(make, delay=0.005)) if isinstance(make, dict) else make(helpers)
+        c = helpers.fake(dict(make, delayMs=5)) if isinstance(make, dict) else make(helpers)
         got.extend(c)
     np.testing.assert_array_equal(joined(got), pattern(frames))
     for key, value in ((k, v) for k, v in want.items() if k != "frames"):
@@ -86,14 +84,14 @@ def test_drop_notices_are_counted(helpers):
 @pytest.mark.parametrize("then", ["resume", "stop"])
 def test_a_stalled_consumer_holds_back_the_helper_only_past_the_ring_and_loses_nothing(helpers, tmp_path, then):
     report, last = str(tmp_path / "flood.json"), [None]
-    c = helpers.fake({"chunks": [HEADER], "flood": 94, "report": report})  # 94 blocks: the ring and 4 MiB more
+    c = helpers.fake({"chunks": [HEADER], "flood": 94 * 65536, "report": report})  # the ring and 4 MiB more
 
     def held():  # finished, or held back past the ring: no progress between two looks
         now = json.load(open(report)) if os.path.exists(report) else {"state": None, "accepted": 0}
-        still, last[0] = now == last[0] and now["accepted"] >= RING, now
+        still, last[0] = now == last[0] and now["state"] == "blocked" and now["accepted"] >= RING, now
         return now["state"] == "finished" or still
     c.ready(), wait_until(held, "a held-back or finished helper")
-    assert last[0]["state"] == "running" and last[0]["accepted"] < RING + 2 ** 20, last[0]
+    assert last[0]["state"] == "blocked" and last[0]["accepted"] < RING + 2 ** 20, last[0]
     _ = then == "stop" and c.stop()  # while the consumer is far behind: the helper drains and exits
     got = joined(list(c))
     np.testing.assert_array_equal(got, pattern(len(got)))
