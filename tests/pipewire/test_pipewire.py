@@ -118,7 +118,10 @@ class Capture:
         self.proc.stdin.close() if stop is None else self.proc.stdin.flush()
         rc = self.proc.wait(GUARD)
         self.reader.join(GUARD)
-        err = self.proc.stderr.read().decode()
+        # A loaded machine can make the graph itself drop audio, which the helper tells in
+        # notice lines; the cases about losses read the helper's output themselves.
+        err = "".join(line for line in self.proc.stderr.read().decode().splitlines(True)
+                      if not line.startswith("Aviso: "))
         for stream in (self.proc.stdin, self.proc.stdout, self.proc.stderr):
             stream.close()
         return rc, bytes(self.data), err
