@@ -3,16 +3,10 @@
 // title. As for --window, the X server is asked from a child process, so a
 // hung server costs at most the deadline and leaves nothing running.
 #include "audio_sessions.h"
+#include "x11_child.h"
 
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 #include <xcb/xcb.h>
 
-#include <cerrno>
-#include <chrono>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -20,7 +14,6 @@
 
 namespace {
 
-constexpr auto kDeadline = std::chrono::seconds(3);
 constexpr std::uint32_t kMaxWindows = 4096;
 constexpr std::uint32_t kMaxTitleWords = 256;  // 1 KiB of title
 
@@ -50,7 +43,7 @@ std::string Property(xcb_connection_t* connection, xcb_get_property_cookie_t coo
 }
 
 // Child: one record per window, "window pid length title" in binary.
-std::string Gather() {
+std::string Gather(const void*) {
     std::string out;
     xcb_connection_t* connection = xcb_connect(nullptr, nullptr);
     const xcb_setup_t* setup =
@@ -96,54 +89,9 @@ std::vector<TopLevelWindow> EnumerateTopLevelWindows() {
     std::vector<TopLevelWindow> windows;
     const char* display = std::getenv("DISPLAY");
     if (display == nullptr || *display == '\0') return windows;
-    int fds[2];
-    if (pipe2(fds, O_CLOEXEC) != 0) return windows;
-    const pid_t child = fork();
-    if (child < 0) {
-        close(fds[0]);
-        close(fds[1]);
-        return windows;
-    }
-    if (child == 0) {
-        close(fds[0]);
-        const std::string out = Gather();
-        std::size_t sent = 0;
-        while (sent < out.size()) {
-            const ssize_t n = write(fds[1], out.data() + sent, out.size() - sent);
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) _exit(1);
-            sent += static_cast<std::size_t>(n);
-        }
-        _exit(0);
-    }
-    close(fds[1]);
-    std::string in;
-    bool complete = false;
-    const auto deadline = std::chrono::steady_clock::now() + kDeadline;
-    for (;;) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0) break;
-        pollfd readable{fds[0], POLLIN, 0};
-        const int ready = poll(&readable, 1, static_cast<int>(left.count()));
-        if (ready < 0 && errno == EINTR) continue;
-        if (ready <= 0) break;
-        char buffer[4096];
-        const ssize_t n = read(fds[0], buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            complete = n == 0;
-            break;
-        }
-        in.append(buffer, static_cast<std::size_t>(n));
-    }
-    close(fds[0]);
-    if (!complete) kill(child, SIGKILL);  // not to go on
-    int status = 0;
-    while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
-    }
-    // A child cut short may have written half a list: none rather than a wrong one.
-    if (!complete || !WIFEXITED(status) || WEXITSTATUS(status) != 0) return windows;
+    const std::optional<std::string> answer = QueryInChild(Gather, nullptr);
+    if (!answer) return windows;
+    const std::string& in = *answer;
     for (std::size_t at = 0; at + 12 <= in.size();) {
         std::uint32_t header[3];
         std::memcpy(header, in.data() + at, sizeof header);

@@ -7,27 +7,17 @@
 // that cannot tell (no X-Resource, a client over TCP) leaves the property
 // unchecked.
 #include "win32_posix.h"
+#include "x11_child.h"
 
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 #include <xcb/res.h>
 #include <xcb/xcb.h>
 
-#include <cerrno>
-#include <chrono>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
 
 namespace {
-
-// An X server answers in milliseconds; one that does not (a hung server, a
-// TCP display that drops packets) must not hang the program's start.
-constexpr auto kDeadline = std::chrono::seconds(3);
 
 struct WindowFacts {
     bool exists = false;
@@ -97,51 +87,21 @@ WindowFacts Query(xcb_connection_t* connection, xcb_window_t window) {
     return facts;
 }
 
-// The lookup runs in a child process, so that the deadline holds even inside
-// xcb's blocking connect and nothing of a lookup given up on outlives it: a
-// thread left blocked would still be running while the program exits.
-WindowFacts LookUp(xcb_window_t window) {
-    int fds[2];
-    if (pipe2(fds, O_CLOEXEC) != 0) return {};
-    const pid_t child = fork();
-    if (child < 0) {
-        close(fds[0]);
-        close(fds[1]);
-        return {};
-    }
-    if (child == 0) {
-        close(fds[0]);
-        WindowFacts facts;
-        xcb_connection_t* connection = xcb_connect(nullptr, nullptr);  // DISPLAY decides
-        if (xcb_connection_has_error(connection) == 0) facts = Query(connection, window);
-        xcb_disconnect(connection);
-        const std::uint32_t answer[2] = {facts.exists ? 1u : 0u, facts.processId};
-        const bool written = write(fds[1], answer, sizeof answer) == sizeof answer;
-        _exit(written ? 0 : 1);  // nothing of the parent's exit handlers runs here
-    }
-    close(fds[1]);
+std::string QueryChild(const void* context) {
+    WindowFacts facts;
+    xcb_connection_t* connection = xcb_connect(nullptr, nullptr);  // DISPLAY decides
+    if (xcb_connection_has_error(connection) == 0)
+        facts = Query(connection, *static_cast<const xcb_window_t*>(context));
+    xcb_disconnect(connection);
+    const std::uint32_t answer[2] = {facts.exists ? 1u : 0u, facts.processId};
+    return std::string(reinterpret_cast<const char*>(answer), sizeof answer);
+}
 
-    std::uint32_t answer[2] = {0, 0};
-    std::size_t got = 0;
-    const auto deadline = std::chrono::steady_clock::now() + kDeadline;
-    while (got < sizeof answer) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0) break;
-        pollfd readable{fds[0], POLLIN, 0};
-        const int ready = poll(&readable, 1, static_cast<int>(left.count()));
-        if (ready < 0 && errno == EINTR) continue;
-        if (ready <= 0) break;
-        const ssize_t n = read(fds[0], reinterpret_cast<char*>(answer) + got, sizeof answer - got);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        got += static_cast<std::size_t>(n);
-    }
-    close(fds[0]);
-    kill(child, SIGKILL);  // already done, or not to go on
-    while (waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
-    }
-    if (got != sizeof answer) return {};
+WindowFacts LookUp(xcb_window_t window) {
+    const std::optional<std::string> in = QueryInChild(QueryChild, &window);
+    if (!in || in->size() != 2 * sizeof(std::uint32_t)) return {};
+    std::uint32_t answer[2];
+    std::memcpy(answer, in->data(), sizeof answer);
     return {answer[0] != 0, answer[1]};
 }
 
