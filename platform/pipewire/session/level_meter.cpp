@@ -1,6 +1,7 @@
 #include "level_meter.h"
 
 #include "capture_format.h"
+#include "tap.h"
 #include "tap_chunk.h"
 
 #include <spa/param/audio/format-utils.h>
@@ -77,21 +78,7 @@ LevelMeter* NewLevelMeter(pw_core* core, pw_thread_loop* loop,
         return meter;
     }
     pw_stream_add_listener(meter->stream, &meter->listener, &kMeterEvents, meter);
-    spa_audio_info_raw info{};
-    info.format = SPA_AUDIO_FORMAT_F32P;
-    info.rate = kCaptureSampleRate;
-    info.channels = channels;
-    for (std::uint32_t k = 0; k < channels; ++k) info.position[k] = SPA_AUDIO_CHANNEL_AUX0 + k;
-    std::uint8_t pod[1024];
-    spa_pod_builder builder{};
-    spa_pod_builder_init(&builder, pod, sizeof pod);
-    const spa_pod* params[1] = {spa_format_audio_raw_build(&builder, SPA_PARAM_EnumFormat, &info)};
-    // No AUTOCONNECT: our own links are its only inputs.
-    if (pw_stream_connect(meter->stream, PW_DIRECTION_INPUT, PW_ID_ANY,
-                          static_cast<pw_stream_flags>(PW_STREAM_FLAG_MAP_BUFFERS |
-                                                       PW_STREAM_FLAG_RT_PROCESS),
-                          params, 1) < 0)
-        meter->failed = true;
+    if (!ConnectPlanarInput(meter->stream, channels)) meter->failed = true;
     return meter;
 }
 

@@ -112,6 +112,26 @@ const pw_stream_events kTapEvents = {
 
 }  // namespace
 
+// Planar, one port per application port and no channel mixing: the gains
+// (or the meter) decide what each port is worth. No AUTOCONNECT: the session
+// manager must not route anything to us; the links we make ourselves are the
+// only inputs. Loop thread.
+bool ConnectPlanarInput(pw_stream* stream, std::uint32_t channels) {
+    spa_audio_info_raw info{};
+    info.format = SPA_AUDIO_FORMAT_F32P;
+    info.rate = kCaptureSampleRate;
+    info.channels = channels;
+    for (std::uint32_t k = 0; k < channels; ++k) info.position[k] = SPA_AUDIO_CHANNEL_AUX0 + k;
+    std::uint8_t buffer[1024];
+    spa_pod_builder builder{};
+    spa_pod_builder_init(&builder, buffer, sizeof buffer);
+    const spa_pod* params[1] = {spa_format_audio_raw_build(&builder, SPA_PARAM_EnumFormat, &info)};
+    return pw_stream_connect(stream, PW_DIRECTION_INPUT, PW_ID_ANY,
+                             static_cast<pw_stream_flags>(PW_STREAM_FLAG_MAP_BUFFERS |
+                                                          PW_STREAM_FLAG_RT_PROCESS),
+                             params, 1) >= 0;
+}
+
 Tap* NewTap(TapHost& host, std::uint32_t channels) {
     auto* tap = new (std::nothrow) Tap;
     if (tap == nullptr) return nullptr;
@@ -132,24 +152,7 @@ Tap* NewTap(TapHost& host, std::uint32_t channels) {
         return tap;
     }
     pw_stream_add_listener(tap->stream, &tap->listener, &kTapEvents, tap);
-    // Planar, one port per application port and no channel mixing: the
-    // gains decide what reaches left and right.
-    spa_audio_info_raw info{};
-    info.format = SPA_AUDIO_FORMAT_F32P;
-    info.rate = kCaptureSampleRate;
-    info.channels = channels;
-    for (std::uint32_t k = 0; k < channels; ++k) info.position[k] = SPA_AUDIO_CHANNEL_AUX0 + k;
-    std::uint8_t buffer[1024];
-    spa_pod_builder builder{};
-    spa_pod_builder_init(&builder, buffer, sizeof buffer);
-    const spa_pod* params[1] = {spa_format_audio_raw_build(&builder, SPA_PARAM_EnumFormat, &info)};
-    // No AUTOCONNECT: the session manager must not route anything to us;
-    // the links we make ourselves are the only inputs.
-    if (pw_stream_connect(tap->stream, PW_DIRECTION_INPUT, PW_ID_ANY,
-                          static_cast<pw_stream_flags>(PW_STREAM_FLAG_MAP_BUFFERS |
-                                                       PW_STREAM_FLAG_RT_PROCESS),
-                          params, 1) < 0)
-        tap->failed = true;
+    if (!ConnectPlanarInput(tap->stream, channels)) tap->failed = true;
     return tap;
 }
 

@@ -56,6 +56,9 @@ struct Tap {
 // A connected input stream with one port per channel, not yet linked; null
 // when out of memory. A tap whose stream could not be made comes back failed.
 Tap* NewTap(TapHost& host, std::uint32_t channels);
+// Connects a passive input stream of `channels` planar float ports at the
+// capture rate, to be linked by us alone; false when PipeWire refuses it.
+bool ConnectPlanarInput(pw_stream* stream, std::uint32_t channels);
 // Returns once the data thread has let go of the stream.
 void DestroyTap(Tap* tap);
 // Gives a tap to an application stream; from then on it feeds the mixer.
